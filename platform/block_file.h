@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include <sys/types.h>
+
+namespace qm {
+
+/// An untyped file for block I/O (record size 1). Failures leave a code pending and
+/// return false / -1; the caller follows with takeIoResult() or ioCheck().
+/// The destructor closes silently; close() where closing can fail.
+class BlockFile {
+public:
+    explicit BlockFile(std::string path); ///< assign: binds the name, no system call
+    ~BlockFile();
+    BlockFile(const BlockFile&) = delete;
+    BlockFile& operator=(const BlockFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    /// Opens an existing file for reading only; never follows a final symbolic link.
+    bool openRead();
+    /// Opens an existing file for reading and writing.
+    bool openExisting();
+    /// Creates or truncates for reading and writing.
+    bool create();
+    /// Creates a new file that must not exist yet (O_EXCL, never through a link).
+    bool createNew(mode_t mode = 0600);
+
+    /// Reads up to `count` bytes; 0 at the end; -1 on failure (code pending). 103 when not open.
+    std::int64_t read(void* buffer, std::size_t count);
+    /// One write call; may be short. -1 on failure (code pending). 103 when not open.
+    std::int64_t write(const void* buffer, std::size_t count);
+
+    /// futimens: sets only the modification time. Returns 0 or the code; nothing pending.
+    int setModificationTime(const timespec& time);
+    /// fchmod. Returns 0 or the code; nothing pending.
+    int setPermissions(std::uint32_t mode);
+    /// fdatasync; false with code pending on failure.
+    bool flush();
+    /// Closes; false with code pending on failure; 103 pending when not open.
+    bool close();
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+/// Test seam: replaces the write system call for every BlockFile (nullptr restores it).
+/// The hook returns what write(2) would and sets errno on failure.
+using WriteHook = ssize_t (*)(int fd, const void* buffer, std::size_t count);
+void setWriteHook(WriteHook hook);
+
+/// write(2), or the hook when one is set; retries on EINTR. Shared by every writer here.
+ssize_t writeCall(int fd, const void* buffer, std::size_t count);
+
+} // namespace qm

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace qm {
+
+/// The process's current directory, no trailing "/" except for "/". throw IoError
+std::string currentDirectory();
+
+/// Changes the process's current directory. On failure: unchanged, code pending, false.
+bool changeDirectory(const std::string& path);
+
+/// Creates the last component only (mkdir 0777, umask applies). On failure: code pending
+/// (3 parent missing, 183 exists, 5 no access), false.
+bool createFolder(const std::string& path);
+
+/// Joins a folder and a name with exactly one "/".
+std::string joinPath(const std::string& folder, const std::string& name);
+
+} // namespace qm

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace qm {
+
+/// Base of every error that ends a handler and reaches the top-level error message.
+class RuntimeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// An I/O error raised by the I/O check; carries the program's error code.
+class IoError : public RuntimeError {
+public:
+    explicit IoError(int code);
+    IoError(int code, const std::string& message);
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+/// "Invalid argument to date encode" and the like.
+class ConvertError : public RuntimeError {
+public:
+    using RuntimeError::RuntimeError;
+};
+
+/// Floating-point and integer arithmetic faults ("Floating point division by zero", ...).
+class MathError : public RuntimeError {
+public:
+    using RuntimeError::RuntimeError;
+};
+
+/// The message shown for an I/O error code ("File not found", "I/O error 112", ...).
+std::string ioErrorMessage(int code);
+
+/// Maps errno to the program's error codes. The one place that table lives.
+/// `folderOperation`: ENOENT gives 3 rather than 2. `path` decides 2 vs 3 for files
+/// (3 when a folder on the way is missing).
+int codeFromErrno(int err, bool folderOperation = false, const std::string& path = {});
+
+/// The top-level error message's text: a full stop is appended when the last
+/// character's code is above that of ".".
+std::string topLevelMessageText(const std::string& message);
+
+} // namespace qm

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include <dirent.h>
+
+namespace qm {
+
+enum class EntryKind { File, Folder, Symlink, Special };
+
+/// One entry of a folder listing; fields from lstat (links are not followed).
+struct ListEntry {
+    std::string name;
+    std::int64_t size = 0;        ///< full 64-bit size; 0 for folders, "." and ".."
+    std::int32_t attributes = 0;  ///< faDirectory only for a real folder
+    std::uint32_t mode = 0;       ///< st_mode & 07777
+    EntryKind kind = EntryKind::File;
+    timespec mtime{};             ///< exact modification time
+};
+
+/// A listing of every entry of one folder, "." and ".." included, in the file
+/// system's order. Owns the DIR*.
+class FolderListing {
+public:
+    explicit FolderListing(const std::string& folder);
+    ~FolderListing();
+    FolderListing(const FolderListing&) = delete;
+    FolderListing& operator=(const FolderListing&) = delete;
+
+    /// 0 when the listing started, otherwise the error code (3 missing, 5 denied, ...).
+    int error() const { return error_; }
+    /// Fills `entry` with the next entry; false at the end (entry unchanged).
+    bool next(ListEntry& entry);
+    /// Ends the listing; harmless when it never started or is already closed.
+    void close();
+
+private:
+    std::string folder_;
+    DIR* dir_ = nullptr;
+    int error_ = 0;
+};
+
+} // namespace qm

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QAbstractTableModel>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+/// Columns of a profile row.
+enum ProfileColumn : int {
+    ColType = 0,
+    ColName = 1,
+    ColSource = 2,
+    ColTarget = 3,
+    ColLastRun = 4,
+    ColStatus = 5,
+    ColOptions = 6,
+};
+
+/// The one table of profiles: 7 text columns, row 0 the header texts, RowCount() >= 2.
+/// Cells hold bytes as they stand. As a Qt model it shows the data rows (1..RowCount()-1)
+/// with row 0 as the horizontal header.
+class ProfileTable : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    static constexpr int ColumnCount = 7;
+    using Row = std::array<std::string, ColumnCount>;
+
+    explicit ProfileTable(QObject* parent = nullptr);
+
+    int RowCount() const { return static_cast<int>(rows_.size()); }
+    /// Grows with empty rows or drops the last rows; never below 2.
+    void setRowCount(int count);
+
+    /// An unset cell (or one outside the table) reads as empty text.
+    std::string cell(int column, int row) const;
+    /// Writing outside the table does nothing.
+    void setCell(int column, int row, const std::string& text);
+    /// Row r takes a copy of row r + 1.
+    void copyNextRowInto(int row);
+
+    /// Writes the header texts into row 0.
+    void writeHeader();
+
+    /// No profile: the Type cell of row 1 is empty.
+    bool isEmpty() const;
+    /// Row 1 can take a new profile: its Type cell is empty or exactly "->".
+    bool firstRowFree() const;
+
+    // QAbstractTableModel
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    std::vector<Row> rows_;
+};
+
+/// Option-code flags, read by their 1-based positions; set only on an exact match.
+bool optionPrompt(const std::string& code);    ///< 1-2 "AP"
+bool optionOlderOnly(const std::string& code); ///< 3-4 "AO"
+bool optionDatestamp(const std::string& code); ///< 5-6 "DF"
+
+} // namespace qm

@@ -1,0 +1,234 @@
+#include "io_error.h"
+#include "profile_file.h"
+#include "profile_table.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace qm;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ProfileFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qm-profiles-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+        path = folder + "/quillmark.txt";
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(folder, fs::perms::owner_all, ignored);
+        fs::remove_all(folder, ignored);
+    }
+
+    void write(const std::string& bytes) const {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    std::string read() const {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    ProfileTable load(const std::string& bytes) {
+        write(bytes);
+        ProfileTable table;
+        LoadProfiles(table, folder);
+        return table;
+    }
+    static std::vector<std::string> row(const ProfileTable& table, int r) {
+        std::vector<std::string> cells;
+        for (int c = 0; c < ProfileTable::ColumnCount; ++c)
+            cells.push_back(table.cell(c, r));
+        return cells;
+    }
+
+    std::string folder;
+    std::string path;
+};
+
+using Cells = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(ProfileFileTest, MissingFileGivesAnEmptyTableAndLeavesAnEmptyFile) {
+    ProfileTable table;
+    LoadProfiles(table, folder);
+    EXPECT_EQ(table.RowCount(), 2);
+    EXPECT_TRUE(table.isEmpty());
+    EXPECT_EQ(table.cell(ColType, 0), "Type");
+    EXPECT_EQ(table.cell(ColTarget, 0), "Target/Destination");
+    ASSERT_TRUE(fs::exists(path));
+    EXPECT_EQ(fs::file_size(path), 0u);
+}
+
+TEST_F(ProfileFileTest, ReadsTheDocumentedLine) {
+    ProfileTable table = load("BackUP->Daily->/home/u/Work->/media/Store->NEVER->Pending->NPAODF->\r\n");
+    EXPECT_EQ(table.RowCount(), 2);
+    EXPECT_EQ(row(table, 1), (Cells{"BackUP", "Daily", "/home/u/Work", "/media/Store", "NEVER",
+                                    "Pending", "NPAODF"}));
+}
+
+TEST_F(ProfileFileTest, LineEndsCtrlZAndLoneCarriageReturns) {
+    // LF alone ends a line too; a lone CR vanishes; Ctrl-Z ends the file.
+    ProfileTable table = load("A->x\ry->\nB->z->\r\nC->\x1a" "D->\r\n");
+    EXPECT_EQ(table.RowCount(), 4);
+    EXPECT_EQ(table.cell(0, 1), "A");
+    EXPECT_EQ(table.cell(1, 1), "xy");
+    EXPECT_EQ(table.cell(1, 2), "z");
+    EXPECT_EQ(table.cell(0, 3), "C");
+    EXPECT_EQ(table.cell(0, 4), "");
+}
+
+TEST_F(ProfileFileTest, EmptyLineKeepsAnEmptyRowBetween) {
+    ProfileTable table = load("A->1->\r\n\r\nB->2->\r\n");
+    EXPECT_EQ(table.RowCount(), 4);
+    EXPECT_EQ(table.cell(0, 1), "A");
+    EXPECT_EQ(row(table, 2), Cells(7));
+    EXPECT_EQ(table.cell(0, 3), "B");
+    EXPECT_EQ(table.cell(1, 3), "2");
+}
+
+TEST_F(ProfileFileTest, ShortAndLongLinesAndDelimitersInsideCells) {
+    ProfileTable table = load("Syncro->Short->\r\n"
+                              "1->2->3->4->5->6->7->8->9->\r\n"
+                              "BackUP->A->B->C->/src->/dst->NEVER->Pending->NPAODN->\r\n"
+                              "Dash-->Name-->x->\r\n"
+                              "X->->Y->\r\n");
+    EXPECT_EQ(row(table, 1), (Cells{"Syncro", "Short", "", "", "", "", ""}));
+    EXPECT_EQ(row(table, 2), (Cells{"1", "2", "3", "4", "5", "6", "7"}));
+    // "A->B" as a name splits there: everything after it shifts right, the surplus is dropped.
+    EXPECT_EQ(row(table, 3), (Cells{"BackUP", "A", "B", "C", "/src", "/dst", "NEVER"}));
+    // A cell ending in "-" reads back unchanged.
+    EXPECT_EQ(row(table, 4), (Cells{"Dash-", "Name-", "x", "", "", "", ""}));
+    EXPECT_EQ(row(table, 5), (Cells{"X", "", "Y", "", "", "", ""}));
+}
+
+TEST_F(ProfileFileTest, TextWithoutAnyDelimiterAddsNoRow) {
+    ProfileTable table = load("no delimiter here\r\n");
+    EXPECT_EQ(table.RowCount(), 2);
+    EXPECT_TRUE(table.isEmpty());
+}
+
+TEST_F(ProfileFileTest, SavedEmptyRowReadsBackAsArrowInType) {
+    ProfileTable table;
+    SaveProfiles(table, folder);
+    EXPECT_EQ(read(), "->->->->->->->\r\n");
+
+    ProfileTable loaded;
+    LoadProfiles(loaded, folder);
+    EXPECT_EQ(loaded.cell(ColType, 1), "->");
+    for (int c = 1; c < ProfileTable::ColumnCount; ++c)
+        EXPECT_EQ(loaded.cell(c, 1), "") << "column " << c;
+    EXPECT_FALSE(loaded.isEmpty());
+    EXPECT_TRUE(loaded.firstRowFree());
+}
+
+TEST_F(ProfileFileTest, EmptyTypeCellShiftsTheRowLeftOnReload) {
+    ProfileTable table;
+    table.setCell(ColName, 1, "Name");
+    table.setCell(ColSource, 1, "/src");
+    SaveProfiles(table, folder);
+    EXPECT_EQ(read(), "->Name->/src->->->->->\r\n");
+    ProfileTable loaded;
+    LoadProfiles(loaded, folder);
+    EXPECT_EQ(row(loaded, 1), (Cells{"->Name", "/src", "", "", "", "", ""}));
+}
+
+TEST_F(ProfileFileTest, SaveWritesEveryDataRowWithCrLf) {
+    ProfileTable table;
+    table.setRowCount(3);
+    const Cells first{"BackUP", "Daily", "/w", "/s", "NEVER", "Pending", "NPAODF"};
+    const Cells second{"Syncro", "Two", "/a b", "/c\xff", "7.12.2026 15:05:08", "Done", "APAODN"};
+    for (int c = 0; c < 7; ++c) {
+        table.setCell(c, 1, first[static_cast<size_t>(c)]);
+        table.setCell(c, 2, second[static_cast<size_t>(c)]);
+    }
+    SaveProfiles(table, folder);
+    EXPECT_EQ(read(), "BackUP->Daily->/w->/s->NEVER->Pending->NPAODF->\r\n"
+                      "Syncro->Two->/a b->/c\xff->7.12.2026 15:05:08->Done->APAODN->\r\n");
+}
+
+TEST_F(ProfileFileTest, UntouchedFileRoundTripsByteForByte) {
+    const std::string original = "BackUP->Daily->/home/u/Work->/media/Store->NEVER->Pending->NPAODF->\r\n"
+                                 "Syncro->Dash-->/x->/y->12/7/2026 3:05:08 PM->Done->APAODN->\r\n"
+                                 "BackUP->\xc3\xa9t\xe9->/\x01raw->/t->NEVER->ERROR->NPAODN->\r\n";
+    ProfileTable table = load(original);
+    SaveProfiles(table, folder);
+    EXPECT_EQ(read(), original);
+}
+
+TEST_F(ProfileFileTest, FailedSaveLeavesThePreviousFileInPlace) {
+    const std::string original = "BackUP->Keep->/a->/b->NEVER->Pending->NPAODN->\r\n";
+    ProfileTable table = load(original);
+    table.setCell(ColName, 1, "Changed");
+
+    // Root ignores permissions, so the failing save runs as an unprivileged user.
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0); // no new files beside the profile file
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        try {
+            SaveProfiles(table, folder);
+        } catch (const IoError& error) {
+            _exit(error.code() == 5 ? 0 : 4);
+        }
+        _exit(5);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "expected the save to raise \"File access denied\"";
+    chmod(folder.c_str(), 0755);
+    EXPECT_EQ(read(), original);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator{}), 1)
+        << "no temporary left behind";
+}
+
+TEST_F(ProfileFileTest, SaveIntoMissingFolderRaises) {
+    ProfileTable table;
+    EXPECT_THROW(SaveProfiles(table, folder + "/gone"), IoError);
+}
+
+TEST_F(ProfileFileTest, UnreadableFileIsNeverTruncated) {
+    const std::string original = "BackUP->Keep->/a->/b->NEVER->Pending->NPAODN->\r\n";
+    write(original);
+    // Writable but not readable: opening it for writing would succeed and could truncate it.
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0200), 0);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        ProfileTable table;
+        try {
+            LoadProfiles(table, folder);
+        } catch (const RuntimeError&) {
+            _exit(table.isEmpty() ? 0 : 4);
+        }
+        _exit(table.isEmpty() ? 0 : 4);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    chmod(path.c_str(), 0644);
+    EXPECT_EQ(read(), original);
+}
