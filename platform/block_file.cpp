@@ -1,0 +1,151 @@
+#include "block_file.h"
+
+#include "pending_io.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace qm {
+
+namespace {
+
+constexpr int notOpen = 103;
+
+WriteHook writeHook = nullptr;
+
+} // namespace
+
+void setWriteHook(WriteHook hook) {
+    writeHook = hook;
+}
+
+ssize_t writeCall(int fd, const void* buffer, std::size_t count) {
+    ssize_t done;
+    do {
+        done = writeHook != nullptr ? writeHook(fd, buffer, count) : ::write(fd, buffer, count);
+    } while (done < 0 && errno == EINTR);
+    return done;
+}
+
+BlockFile::BlockFile(std::string path) : path_(std::move(path)) {}
+
+BlockFile::~BlockFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+namespace {
+
+/// open(2) that retries on EINTR; leaves the code pending on failure.
+int openFile(const std::string& path, int flags, mode_t mode) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        setPendingIo(codeFromErrno(errno, false, path));
+    return fd;
+}
+
+} // namespace
+
+bool BlockFile::openRead() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = openFile(path_, O_RDONLY | O_NOFOLLOW, 0);
+    return fd_ >= 0;
+}
+
+bool BlockFile::openExisting() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = openFile(path_, O_RDWR, 0);
+    return fd_ >= 0;
+}
+
+bool BlockFile::create() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = openFile(path_, O_RDWR | O_CREAT | O_TRUNC, 0666);
+    return fd_ >= 0;
+}
+
+bool BlockFile::createNew(mode_t mode) {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = openFile(path_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    return fd_ >= 0;
+}
+
+std::int64_t BlockFile::read(void* buffer, std::size_t count) {
+    if (fd_ < 0) {
+        setPendingIo(notOpen);
+        return -1;
+    }
+    ssize_t done;
+    do {
+        done = ::read(fd_, buffer, count);
+    } while (done < 0 && errno == EINTR);
+    if (done < 0) {
+        setPendingIo(codeFromErrno(errno));
+        return -1;
+    }
+    return done;
+}
+
+std::int64_t BlockFile::write(const void* buffer, std::size_t count) {
+    if (fd_ < 0) {
+        setPendingIo(notOpen);
+        return -1;
+    }
+    ssize_t done = writeCall(fd_, buffer, count);
+    if (done < 0) {
+        setPendingIo(codeFromErrno(errno));
+        return -1;
+    }
+    return done;
+}
+
+int BlockFile::setModificationTime(const timespec& time) {
+    if (fd_ < 0)
+        return notOpen;
+    const timespec times[2] = {{0, UTIME_OMIT}, time};
+    return ::futimens(fd_, times) == 0 ? 0 : codeFromErrno(errno);
+}
+
+int BlockFile::setPermissions(std::uint32_t mode) {
+    if (fd_ < 0)
+        return notOpen;
+    return ::fchmod(fd_, static_cast<mode_t>(mode & 07777)) == 0 ? 0 : codeFromErrno(errno);
+}
+
+bool BlockFile::flush() {
+    if (fd_ < 0) {
+        setPendingIo(notOpen);
+        return false;
+    }
+    if (::fdatasync(fd_) != 0) {
+        setPendingIo(codeFromErrno(errno));
+        return false;
+    }
+    return true;
+}
+
+bool BlockFile::close() {
+    if (fd_ < 0) {
+        setPendingIo(notOpen);
+        return false;
+    }
+    int fd = std::exchange(fd_, -1);
+    // On Linux the descriptor is gone even when close reports EINTR; never retry.
+    if (::close(fd) != 0 && errno != EINTR) {
+        setPendingIo(codeFromErrno(errno));
+        return false;
+    }
+    return true;
+}
+
+} // namespace qm

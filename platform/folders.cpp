@@ -1,0 +1,52 @@
+#include "folders.h"
+
+#include "pending_io.h"
+
+#include <cerrno>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qm {
+
+std::string currentDirectory() {
+    std::vector<char> buffer(4096);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+        int err = errno;
+        if (err != ERANGE)
+            throw IoError(codeFromErrno(err, true));
+        buffer.resize(buffer.size() * 2);
+    }
+    return std::string(buffer.data());
+}
+
+bool changeDirectory(const std::string& path) {
+    if (::chdir(path.c_str()) != 0) {
+        setPendingIo(codeFromErrno(errno, true));
+        return false;
+    }
+    return true;
+}
+
+bool createFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        setPendingIo(codeFromErrno(errno, true));
+        return false;
+    }
+    return true;
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+    std::string result = folder;
+    while (!result.empty() && result.back() == '/')
+        result.pop_back();
+    std::size_t start = 0;
+    while (start < name.size() && name[start] == '/')
+        ++start;
+    result += '/';
+    result.append(name, start);
+    return result;
+}
+
+} // namespace qm

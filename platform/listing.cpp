@@ -1,0 +1,82 @@
+#include "listing.h"
+
+#include "attributes.h"
+#include "io_error.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace qm {
+
+FolderListing::FolderListing(const std::string& folder) : folder_(folder) {
+    dir_ = ::opendir(folder_.c_str());
+    if (dir_ == nullptr)
+        error_ = codeFromErrno(errno, true);
+}
+
+FolderListing::~FolderListing() {
+    close();
+}
+
+void FolderListing::close() {
+    if (dir_ != nullptr) {
+        ::closedir(dir_);
+        dir_ = nullptr;
+    }
+}
+
+namespace {
+
+EntryKind kindOf(mode_t mode) {
+    if (S_ISREG(mode))
+        return EntryKind::File;
+    if (S_ISDIR(mode))
+        return EntryKind::Folder;
+    if (S_ISLNK(mode))
+        return EntryKind::Symlink;
+    return EntryKind::Special;
+}
+
+mode_t modeFromDirentType(unsigned char type) {
+    switch (type) {
+    case DT_REG:
+        return S_IFREG;
+    case DT_DIR:
+        return S_IFDIR;
+    case DT_LNK:
+        return S_IFLNK;
+    default:
+        return S_IFIFO;
+    }
+}
+
+} // namespace
+
+bool FolderListing::next(ListEntry& entry) {
+    if (dir_ == nullptr)
+        return false;
+    for (;;) {
+        errno = 0;
+        const dirent* d = ::readdir(dir_);
+        if (d == nullptr)
+            return false;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir_), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue; // removed since readdir saw it
+            // Readable but not searchable folder: the name is all we know.
+            st = {};
+            st.st_mode = modeFromDirentType(d->d_type) | S_IWUSR;
+        }
+        entry.name = d->d_name;
+        entry.kind = kindOf(st.st_mode);
+        entry.size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
+        entry.attributes = attributeBitsOf(st.st_mode, entry.name);
+        entry.mode = st.st_mode & 07777;
+        entry.mtime = st.st_mtim;
+        return true;
+    }
+}
+
+} // namespace qm
