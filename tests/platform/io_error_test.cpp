@@ -39,27 +39,6 @@ TEST(IoErrorMessage, FullStopOnlyAfterCharactersAboveDot) {
     EXPECT_EQ(topLevelMessageText("caf\xc3\xa9"), "caf\xc3\xa9.");
 }
 
-TEST(CodeFromErrno, FollowsTheTable) {
-    EXPECT_EQ(codeFromErrno(ENOTDIR), 3);
-    EXPECT_EQ(codeFromErrno(EACCES), 5);
-    EXPECT_EQ(codeFromErrno(EPERM), 5);
-    EXPECT_EQ(codeFromErrno(EISDIR), 5);
-    EXPECT_EQ(codeFromErrno(EMFILE), 4);
-    EXPECT_EQ(codeFromErrno(ENFILE), 4);
-    EXPECT_EQ(codeFromErrno(EBUSY), 32);
-    EXPECT_EQ(codeFromErrno(ETXTBSY), 32);
-    EXPECT_EQ(codeFromErrno(EEXIST), 183);
-    EXPECT_EQ(codeFromErrno(EROFS), 19);
-    EXPECT_EQ(codeFromErrno(ENOSPC), 112);
-    EXPECT_EQ(codeFromErrno(EDQUOT), 112);
-    EXPECT_EQ(codeFromErrno(EFBIG), 223);
-    EXPECT_EQ(codeFromErrno(ENAMETOOLONG), 206);
-    EXPECT_EQ(codeFromErrno(ELOOP), 1921);
-    EXPECT_EQ(codeFromErrno(EIO), 1117);
-    EXPECT_EQ(codeFromErrno(EINVAL), 31);
-    EXPECT_EQ(codeFromErrno(ENOENT, true), 3);
-}
-
 class CodeFromErrnoPaths : public TempFolderTest {};
 
 TEST_F(CodeFromErrnoPaths, MissingFileIsTwoMissingFolderOnTheWayIsThree) {
