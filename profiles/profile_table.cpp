@@ -7,7 +7,8 @@ namespace qm {
 namespace {
 
 constexpr std::array<const char*, ProfileTable::ColumnCount> kHeaders = {
-    "Type", "Profile Name", "Source/Location", "Target/Destination", "Last Run", "Status", "Options"};
+    "Type",     "Profile Name", "Source/Location", "Target/Destination",
+    "Last Run", "Status",       "Options"};
 
 bool flagAt(const std::string& code, std::size_t position, const char* flag) {
     return code.size() >= position + 2 && code.compare(position, 2, flag) == 0;
@@ -15,7 +16,51 @@ bool flagAt(const std::string& code, std::size_t position, const char* flag) {
 
 } // namespace
 
-ProfileTable::ProfileTable(QObject* parent) : QAbstractTableModel(parent), rows_(2) {}
+ProfileTable::ProfileTable(QObject* parent) : QAbstractTableModel(parent) {}
+
+ProfileTable::Row ProfileTable::unpack(int row) const {
+    Row cells;
+    auto found = rows_.find(row);
+    if (found == rows_.end())
+        return cells;
+    const std::string& packed = found->second;
+    std::size_t at = 0;
+    for (std::string& cell : cells) {
+        // Each cell: its length in base 128, low groups first, then its bytes.
+        std::size_t length = 0;
+        for (int shift = 0;; shift += 7) {
+            const auto byte = static_cast<unsigned char>(packed[at++]);
+            length |= static_cast<std::size_t>(byte & 0x7f) << shift;
+            if (!(byte & 0x80))
+                break;
+        }
+        cell.assign(packed, at, length);
+        at += length;
+    }
+    return cells;
+}
+
+void ProfileTable::pack(int row, const Row& cells) {
+    std::size_t size = 0;
+    for (const std::string& cell : cells)
+        size += cell.size();
+    if (size == 0) {
+        rows_.erase(row);
+        return;
+    }
+    std::string packed;
+    packed.reserve(size + ColumnCount * 2);
+    for (const std::string& cell : cells) {
+        std::size_t length = cell.size();
+        do {
+            const auto group = static_cast<unsigned char>(length & 0x7f);
+            length >>= 7;
+            packed += static_cast<char>(length ? group | 0x80 : group);
+        } while (length);
+        packed += cell;
+    }
+    rows_[row] = std::move(packed);
+}
 
 void ProfileTable::setRowCount(int count) {
     count = std::max(count, 2);
@@ -25,11 +70,12 @@ void ProfileTable::setRowCount(int count) {
     // Qt rows are the data rows, one less than the table's rows.
     if (count > old) {
         beginInsertRows({}, old - 1, count - 2);
-        rows_.resize(static_cast<std::size_t>(count));
+        rowCount_ = count;
         endInsertRows();
     } else {
         beginRemoveRows({}, count - 1, old - 2);
-        rows_.resize(static_cast<std::size_t>(count));
+        rows_.erase(rows_.lower_bound(count), rows_.end());
+        rowCount_ = count;
         endRemoveRows();
     }
 }
@@ -37,13 +83,15 @@ void ProfileTable::setRowCount(int count) {
 std::string ProfileTable::cell(int column, int row) const {
     if (column < 0 || column >= ColumnCount || row < 0 || row >= RowCount())
         return {};
-    return rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
+    return unpack(row)[static_cast<std::size_t>(column)];
 }
 
 void ProfileTable::setCell(int column, int row, const std::string& text) {
     if (column < 0 || column >= ColumnCount || row < 0 || row >= RowCount())
         return;
-    rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)] = text;
+    Row cells = unpack(row);
+    cells[static_cast<std::size_t>(column)] = text;
+    pack(row, cells);
     if (row == 0) {
         emit headerDataChanged(Qt::Horizontal, column, column);
     } else {
@@ -55,7 +103,7 @@ void ProfileTable::setCell(int column, int row, const std::string& text) {
 void ProfileTable::copyNextRowInto(int row) {
     if (row < 0 || row + 1 >= RowCount())
         return;
-    rows_[static_cast<std::size_t>(row)] = rows_[static_cast<std::size_t>(row) + 1];
+    pack(row, unpack(row + 1));
     if (row == 0)
         emit headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
     else
@@ -67,7 +115,9 @@ void ProfileTable::writeHeader() {
         setCell(column, 0, kHeaders[static_cast<std::size_t>(column)]);
 }
 
-bool ProfileTable::isEmpty() const { return cell(ColType, 1).empty(); }
+bool ProfileTable::isEmpty() const {
+    return cell(ColType, 1).empty();
+}
 
 bool ProfileTable::firstRowFree() const {
     const std::string type = cell(ColType, 1);
@@ -97,8 +147,14 @@ QVariant ProfileTable::headerData(int section, Qt::Orientation orientation, int 
     return section + 1;
 }
 
-bool optionPrompt(const std::string& code) { return flagAt(code, 0, "AP"); }
-bool optionOlderOnly(const std::string& code) { return flagAt(code, 2, "AO"); }
-bool optionDatestamp(const std::string& code) { return flagAt(code, 4, "DF"); }
+bool optionPrompt(const std::string& code) {
+    return flagAt(code, 0, "AP");
+}
+bool optionOlderOnly(const std::string& code) {
+    return flagAt(code, 2, "AO");
+}
+bool optionDatestamp(const std::string& code) {
+    return flagAt(code, 4, "DF");
+}
 
 } // namespace qm

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QAbstractTableModel>
-
 #include <array>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,7 +30,7 @@ public:
 
     explicit ProfileTable(QObject* parent = nullptr);
 
-    int RowCount() const { return static_cast<int>(rows_.size()); }
+    int RowCount() const { return rowCount_; }
     /// Grows with empty rows or drops the last rows; never below 2.
     void setRowCount(int count);
 
@@ -56,7 +56,13 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
 private:
-    std::vector<Row> rows_;
+    Row unpack(int row) const;
+    void pack(int row, const Row& cells);
+
+    int rowCount_ = 2;
+    /// Only rows with a non-empty cell, each packed as length-prefixed cells: a damaged
+    /// profile file can name millions of rows, and memory must stay near the file's size.
+    std::map<int, std::string> rows_;
 };
 
 /// Option-code flags, read by their 1-based positions; set only on an exact match.

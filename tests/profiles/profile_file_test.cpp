@@ -2,12 +2,10 @@
 #include "profile_file.h"
 #include "profile_table.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,11 +39,9 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-    ProfileTable load(const std::string& bytes) {
+    void load(ProfileTable& table, const std::string& bytes) {
         write(bytes);
-        ProfileTable table;
         LoadProfiles(table, folder);
-        return table;
     }
     static std::vector<std::string> row(const ProfileTable& table, int r) {
         std::vector<std::string> cells;
@@ -74,7 +70,8 @@ TEST_F(ProfileFileTest, MissingFileGivesAnEmptyTableAndLeavesAnEmptyFile) {
 }
 
 TEST_F(ProfileFileTest, ReadsTheDocumentedLine) {
-    ProfileTable table = load("BackUP->Daily->/home/u/Work->/media/Store->NEVER->Pending->NPAODF->\r\n");
+    ProfileTable table;
+    load(table, "BackUP->Daily->/home/u/Work->/media/Store->NEVER->Pending->NPAODF->\r\n");
     EXPECT_EQ(table.RowCount(), 2);
     EXPECT_EQ(row(table, 1), (Cells{"BackUP", "Daily", "/home/u/Work", "/media/Store", "NEVER",
                                     "Pending", "NPAODF"}));
@@ -82,7 +79,9 @@ TEST_F(ProfileFileTest, ReadsTheDocumentedLine) {
 
 TEST_F(ProfileFileTest, LineEndsCtrlZAndLoneCarriageReturns) {
     // LF alone ends a line too; a lone CR vanishes; Ctrl-Z ends the file.
-    ProfileTable table = load("A->x\ry->\nB->z->\r\nC->\x1a" "D->\r\n");
+    ProfileTable table;
+    load(table, "A->x\ry->\nB->z->\r\nC->\x1a"
+                "D->\r\n");
     EXPECT_EQ(table.RowCount(), 4);
     EXPECT_EQ(table.cell(0, 1), "A");
     EXPECT_EQ(table.cell(1, 1), "xy");
@@ -92,7 +91,8 @@ TEST_F(ProfileFileTest, LineEndsCtrlZAndLoneCarriageReturns) {
 }
 
 TEST_F(ProfileFileTest, EmptyLineKeepsAnEmptyRowBetween) {
-    ProfileTable table = load("A->1->\r\n\r\nB->2->\r\n");
+    ProfileTable table;
+    load(table, "A->1->\r\n\r\nB->2->\r\n");
     EXPECT_EQ(table.RowCount(), 4);
     EXPECT_EQ(table.cell(0, 1), "A");
     EXPECT_EQ(row(table, 2), Cells(7));
@@ -101,11 +101,12 @@ TEST_F(ProfileFileTest, EmptyLineKeepsAnEmptyRowBetween) {
 }
 
 TEST_F(ProfileFileTest, ShortAndLongLinesAndDelimitersInsideCells) {
-    ProfileTable table = load("Syncro->Short->\r\n"
-                              "1->2->3->4->5->6->7->8->9->\r\n"
-                              "BackUP->A->B->C->/src->/dst->NEVER->Pending->NPAODN->\r\n"
-                              "Dash-->Name-->x->\r\n"
-                              "X->->Y->\r\n");
+    ProfileTable table;
+    load(table, "Syncro->Short->\r\n"
+                "1->2->3->4->5->6->7->8->9->\r\n"
+                "BackUP->A->B->C->/src->/dst->NEVER->Pending->NPAODN->\r\n"
+                "Dash-->Name-->x->\r\n"
+                "X->->Y->\r\n");
     EXPECT_EQ(row(table, 1), (Cells{"Syncro", "Short", "", "", "", "", ""}));
     EXPECT_EQ(row(table, 2), (Cells{"1", "2", "3", "4", "5", "6", "7"}));
     // "A->B" as a name splits there: everything after it shifts right, the surplus is dropped.
@@ -116,7 +117,8 @@ TEST_F(ProfileFileTest, ShortAndLongLinesAndDelimitersInsideCells) {
 }
 
 TEST_F(ProfileFileTest, TextWithoutAnyDelimiterAddsNoRow) {
-    ProfileTable table = load("no delimiter here\r\n");
+    ProfileTable table;
+    load(table, "no delimiter here\r\n");
     EXPECT_EQ(table.RowCount(), 2);
     EXPECT_TRUE(table.isEmpty());
 }
@@ -161,17 +163,20 @@ TEST_F(ProfileFileTest, SaveWritesEveryDataRowWithCrLf) {
 }
 
 TEST_F(ProfileFileTest, UntouchedFileRoundTripsByteForByte) {
-    const std::string original = "BackUP->Daily->/home/u/Work->/media/Store->NEVER->Pending->NPAODF->\r\n"
-                                 "Syncro->Dash-->/x->/y->12/7/2026 3:05:08 PM->Done->APAODN->\r\n"
-                                 "BackUP->\xc3\xa9t\xe9->/\x01raw->/t->NEVER->ERROR->NPAODN->\r\n";
-    ProfileTable table = load(original);
+    const std::string original =
+        "BackUP->Daily->/home/u/Work->/media/Store->NEVER->Pending->NPAODF->\r\n"
+        "Syncro->Dash-->/x->/y->12/7/2026 3:05:08 PM->Done->APAODN->\r\n"
+        "BackUP->\xc3\xa9t\xe9->/\x01raw->/t->NEVER->ERROR->NPAODN->\r\n";
+    ProfileTable table;
+    load(table, original);
     SaveProfiles(table, folder);
     EXPECT_EQ(read(), original);
 }
 
 TEST_F(ProfileFileTest, FailedSaveLeavesThePreviousFileInPlace) {
     const std::string original = "BackUP->Keep->/a->/b->NEVER->Pending->NPAODN->\r\n";
-    ProfileTable table = load(original);
+    ProfileTable table;
+    load(table, original);
     table.setCell(ColName, 1, "Changed");
 
     // Root ignores permissions, so the failing save runs as an unprivileged user.

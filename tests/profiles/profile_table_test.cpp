@@ -1,7 +1,6 @@
 #include "profile_table.h"
 
 #include <QSignalSpy>
-
 #include <gtest/gtest.h>
 
 using namespace qm;
