@@ -3,6 +3,8 @@
 #include "run_state.h"
 
 #include <cstdint>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@ class Clock;
 class ProfileTable;
 class RunView;
 struct FormatSettings;
+struct ListEntry;
 
 /// The backup engine: folder scan, file update, transfer pass and profile runs.
 /// Never touches a widget; talks to the window through RunView only.
@@ -19,13 +22,16 @@ class Engine {
 public:
     Engine(ProfileTable& table, RunView& view, RunState& state, const FormatSettings& format,
            const Clock& clock);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
 
     /// Lists every folder below `source` (not entering names that begin with ".") and
     /// appends each with its twin below `target`.
     void ScanFolderTree(std::vector<std::string>& sourceList, std::vector<std::string>& targetList,
                         const std::string& source, const std::string& target);
 
-    /// Compares one file with its twin and copies it when the options say so.
+    /// Compares one file with its twin and copies it when the options say so. throw RuntimeError
     void UpdateFile(const std::string& sourceFolder, const std::string& fileName,
                     const std::string& targetFolder, const std::string& targetName,
                     const std::string& optionCode);
@@ -41,11 +47,34 @@ public:
     std::string DateStampText() const;
 
 private:
+    /// UpdateFile for an entry the pass has just listed (no second look at the source).
+    void updateEntry(const std::string& sourceFolder, const ListEntry& source,
+                     const std::string& targetFolder, const std::string& targetName,
+                     const std::string& optionCode);
+    /// Writes the source into a temporary beside the target and renames it into place.
+    /// False when the source cannot be opened (code pending). throw RuntimeError
+    bool copyFile(const std::string& sourcePath, const ListEntry& source,
+                  const std::string& targetFolder, const std::string& targetName);
+    /// Reproduces a symbolic link as the same link. False when it cannot be read.
+    bool copyLink(const std::string& sourcePath, const ListEntry& source,
+                  const std::string& targetFolder, const std::string& targetName);
+    /// The date-time text of a file time, as the overwrite question shows it.
+    std::string fileTimeText(const timespec& time) const;
+
+    void runBackup();
+    void runSynchronisation();
+    /// Target then source must be enterable; reports the first that is not.
+    bool folderChecks(); // throw IoError (returning to StartFolder)
+    /// Writes the current time and "ERROR" into the row and saves the table.
+    void markRowFailed(); // throw IoError
+    void restoreAfterRun();
+
     ProfileTable& table_;
     RunView& view_;
     RunState& state_;
     const FormatSettings& format_;
     const Clock& clock_;
+    std::unique_ptr<char[]> buffer_; ///< the copy block, allocated once
 };
 
 } // namespace qm

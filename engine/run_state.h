@@ -11,7 +11,7 @@ struct RunState {
     std::string StartFolder;  ///< fixed at start-up; the profile file lives here
     std::string SourceFolder; ///< roots of the current pass
     std::string TargetFolder;
-    int SelectedRow = 0;      ///< owned by the list page's selection handler
+    int SelectedRow = 0; ///< owned by the list page's selection handler
 
     std::int32_t ScannedEntryCount = 0;
     std::int64_t FilesSeen = 0;

@@ -1,0 +1,228 @@
+#include "block_file.h"
+#include "clock.h"
+#include "engine.h"
+#include "file_time.h"
+#include "folders.h"
+#include "format_settings.h"
+#include "fs_extra.h"
+#include "io_error.h"
+#include "listing.h"
+#include "pending_io.h"
+#include "run_figures.h"
+#include "run_view.h"
+#include "temp_name.h"
+#include "update_decision.h"
+
+#include <ctime>
+
+namespace qm {
+
+namespace {
+
+constexpr std::size_t BlockSize = 524288;
+constexpr int YesAnswer = 6;
+constexpr int DiskFullCode = 112;
+
+constexpr int OtherErrorCode = 31;
+
+/// Raises the pending code (a generic one should nothing be pending).
+[[noreturn]] void raisePending() {
+    ioCheck();
+    throw IoError(OtherErrorCode);
+}
+
+/// Removes the temporary unless the copy was committed.
+class TempGuard {
+public:
+    explicit TempGuard(const std::string& path) : path_(path) {}
+    ~TempGuard() {
+        if (armed_) {
+            removeFile(path_);
+            takeIoResult(); // the error that brought us here is the one to report
+        }
+    }
+    TempGuard(const TempGuard&) = delete;
+    TempGuard& operator=(const TempGuard&) = delete;
+    void commit() { armed_ = false; }
+
+private:
+    const std::string& path_;
+    bool armed_ = true;
+};
+
+/// Makes a new temporary with `make`; a leftover of a killed run under the same name is
+/// removed first. throw IoError
+template <typename Make> void createTemp(const std::string& tempPath, Make make) {
+    if (make())
+        return;
+    int code = takeIoResult();
+    bool made = false;
+    if (code == 183)
+        made = removeFile(tempPath) && make();
+    else
+        setPendingIo(code);
+    if (!made)
+        raisePending();
+}
+
+} // namespace
+
+void Engine::UpdateFile(const std::string& sourceFolder, const std::string& fileName,
+                        const std::string& targetFolder, const std::string& targetName,
+                        const std::string& optionCode) {
+    ListEntry entry;
+    entry.name = fileName;
+    // A source that vanished goes on as a file; its open then fails and is reported.
+    if (auto status = statPath(joinPath(sourceFolder, fileName))) {
+        entry.kind = status->kind;
+        entry.mtime = status->mtime;
+        entry.mode = status->mode;
+        entry.size = status->size;
+    }
+    updateEntry(sourceFolder, entry, targetFolder, targetName, optionCode);
+}
+
+void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& source,
+                         const std::string& targetFolder, const std::string& targetName,
+                         const std::string& optionCode) {
+    const std::string sourcePath = joinPath(sourceFolder, source.name);
+    if (source.kind == EntryKind::Special) {
+        // FIFOs, sockets and devices are never opened: reading one could block for ever
+        const std::string text = "   Skipped (not a regular file) -> " + sourcePath;
+        view_.setStatus(text);
+        view_.appendLog(text);
+        return;
+    }
+
+    const std::string targetPath = joinPath(targetFolder, targetName);
+    const auto target = statPath(targetPath);
+    const TargetOrder order = orderTarget(source.mtime, target);
+
+    view_.setStatus(sourcePath + "   busy");
+    ++state_.FilesSeen;
+
+    UpdateAction action = decideUpdate(optionCode, order);
+    if (action == UpdateAction::Ask) {
+        const std::string question =
+            overwriteQuestion(order == TargetOrder::Older, source.name, fileTimeText(source.mtime),
+                              targetName, fileTimeText(target->mtime));
+        action = view_.askYesNo(question) == YesAnswer ? UpdateAction::Write : UpdateAction::Skip;
+    }
+    if (action == UpdateAction::Skip) {
+        view_.setStatus(sourcePath + "   Already exists");
+        return;
+    }
+
+    ++state_.FilesUpdated;
+    const double start = clock_.now();
+    const bool copied = source.kind == EntryKind::Symlink
+                            ? copyLink(sourcePath, source, targetFolder, targetName)
+                            : copyFile(sourcePath, source, targetFolder, targetName);
+    if (!copied) {
+        const std::string text = "   Error " + std::to_string(takeIoResult()) + " -> " + sourcePath;
+        view_.setStatus(text);
+        view_.appendLog(text);
+        --state_.FilesUpdated;
+    }
+    const double end = clock_.now();
+
+    const std::int32_t speed = fileSpeed(state_.CurrentFileSize, end - start);
+    if (state_.PreviousSpeed == 0)
+        state_.PreviousSpeed = speed;
+    const std::string text = "   " + sourcePath + " " +
+                             std::to_string(shownSpeed(speed, state_.PreviousSpeed)) +
+                             " KBytes/Sec";
+    view_.setStatus(text);
+    if (copied)
+        view_.appendLog(text);
+    state_.PreviousSpeed = speed;
+}
+
+bool Engine::copyFile(const std::string& sourcePath, const ListEntry& source,
+                      const std::string& targetFolder, const std::string& targetName) {
+    BlockFile in(sourcePath);
+    if (!in.openRead())
+        return false;
+
+    const std::string targetPath = joinPath(targetFolder, targetName);
+    const std::string tempPath = joinPath(targetFolder, tempNameFor(targetName));
+    BlockFile out(tempPath);
+    createTemp(tempPath, [&] { return out.createNew(); });
+    TempGuard guard(tempPath);
+
+    if (!buffer_)
+        buffer_ = std::make_unique<char[]>(BlockSize);
+    char* const buffer = buffer_.get();
+    for (;;) {
+        const std::int64_t got = in.read(buffer, BlockSize);
+        if (got < 0)
+            raisePending();
+        if (got == 0)
+            break;
+        const std::int64_t put = out.write(buffer, static_cast<std::size_t>(got));
+        if (put < 0)
+            raisePending();
+        if (put != got) {
+            // a regular file only takes less than it was given when the medium is full
+            setPendingIo(DiskFullCode);
+            raisePending();
+        }
+        view_.pumpEvents();
+    }
+    if (!in.close())
+        raisePending();
+
+    // the time decides the next run, so it must hold before the copy counts as done
+    if (int code = out.setModificationTime(source.mtime); code != 0) {
+        setPendingIo(code);
+        raisePending();
+    }
+    // Failure ignored: some media (FAT) keep no permissions.
+    out.setPermissions(source.mode);
+    if (!out.flush() || !out.close())
+        raisePending();
+    if (!renamePath(tempPath, targetPath))
+        raisePending();
+    guard.commit();
+    return true;
+}
+
+bool Engine::copyLink(const std::string& sourcePath, const ListEntry& source,
+                      const std::string& targetFolder, const std::string& targetName) {
+    std::string text;
+    if (!readLink(sourcePath, text))
+        return false;
+
+    const std::string targetPath = joinPath(targetFolder, targetName);
+    const std::string tempPath = joinPath(targetFolder, tempNameFor(targetName));
+    createTemp(tempPath, [&] { return createLink(text, tempPath); });
+    TempGuard guard(tempPath);
+
+    if (int code = setLinkModificationTime(tempPath, source.mtime); code != 0) {
+        setPendingIo(code);
+        raisePending();
+    }
+    if (!renamePath(tempPath, targetPath))
+        raisePending();
+    guard.commit();
+    return true;
+}
+
+std::string Engine::fileTimeText(const timespec& time) const {
+    const std::int32_t stamp = dosDateTimeFromTime(time);
+    if (stamp != -1)
+        return dateTimeText(stampToDateTime(stamp), format_);
+    // outside the DOS range: the exact local time
+    std::tm local{};
+    if (!localtime_r(&time.tv_sec, &local))
+        return {};
+    try {
+        return dateTimeText(encodeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                           local.tm_hour, local.tm_min, local.tm_sec),
+                            format_);
+    } catch (const ConvertError&) {
+        return {}; // a year the calendar cannot hold; the question still asks
+    }
+}
+
+} // namespace qm

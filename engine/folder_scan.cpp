@@ -1,0 +1,41 @@
+#include "attributes.h"
+#include "engine.h"
+#include "listing.h"
+#include "run_view.h"
+
+namespace qm {
+
+void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
+                            std::vector<std::string>& targetList, const std::string& source,
+                            const std::string& target) {
+    const std::string sourcePrefix = source.ends_with('/') ? source : source + '/';
+    const std::string targetPrefix = target.ends_with('/') ? target : target + '/';
+
+    // Only this level's subfolders are kept while descending.
+    std::vector<std::string> subSources;
+    std::vector<std::string> subTargets;
+    {
+        FolderListing listing(sourcePrefix);
+        if (listing.error() != 0)
+            return;
+        ListEntry entry;
+        while (listing.next(entry)) {
+            ++state_.ScannedEntryCount;
+            // a link to a folder is no folder here, so links are never followed
+            if (!(entry.attributes & faDirectory) || entry.name.empty() || entry.name[0] == '.')
+                continue;
+            subSources.push_back(sourcePrefix + entry.name);
+            sourceList.push_back(subSources.back());
+            subTargets.push_back(targetPrefix + entry.name);
+            targetList.push_back(subTargets.back());
+        }
+    }
+
+    for (std::size_t i = 0; i < subSources.size(); ++i) {
+        ScanFolderTree(sourceList, targetList, subSources[i], subTargets[i]);
+        view_.setStatus("Scanning Folders..." + subSources[i]);
+        view_.pumpEvents();
+    }
+}
+
+} // namespace qm

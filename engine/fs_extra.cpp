@@ -1,0 +1,84 @@
+#include "fs_extra.h"
+
+#include "io_error.h"
+#include "pending_io.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qm {
+
+namespace {
+
+bool fail(const std::string& path) {
+    setPendingIo(codeFromErrno(errno, false, path));
+    return false;
+}
+
+EntryKind kindOf(mode_t mode) {
+    if (S_ISREG(mode))
+        return EntryKind::File;
+    if (S_ISDIR(mode))
+        return EntryKind::Folder;
+    if (S_ISLNK(mode))
+        return EntryKind::Symlink;
+    return EntryKind::Special;
+}
+
+} // namespace
+
+std::optional<PathStatus> statPath(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    PathStatus status;
+    status.kind = kindOf(st.st_mode);
+    status.mtime = st.st_mtim;
+    status.mode = st.st_mode & 07777;
+    status.size = status.kind == EntryKind::Folder ? 0 : static_cast<std::int64_t>(st.st_size);
+    return status;
+}
+
+bool renamePath(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return true;
+    return fail(to);
+}
+
+bool removeFile(const std::string& path) {
+    if (::unlink(path.c_str()) == 0)
+        return true;
+    return fail(path);
+}
+
+bool readLink(const std::string& path, std::string& text) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (n < 0)
+            return fail(path);
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            text.assign(buffer.data(), static_cast<std::size_t>(n));
+            return true;
+        }
+        buffer.resize(buffer.size() * 2); // may have been cut; try a larger buffer
+    }
+}
+
+bool createLink(const std::string& text, const std::string& path) {
+    if (::symlink(text.c_str(), path.c_str()) == 0)
+        return true;
+    return fail(path);
+}
+
+int setLinkModificationTime(const std::string& path, const timespec& time) {
+    const timespec times[2] = {{0, UTIME_OMIT}, time};
+    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0)
+        return 0;
+    return codeFromErrno(errno, false, path);
+}
+
+} // namespace qm

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "listing.h"
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace qm {
+
+// File operations the engine needs beyond the platform layer. Failures leave the
+// program's error code pending (codeFromErrno) like the platform's own operations.
+
+/// What lstat says about a path; links are not followed.
+struct PathStatus {
+    EntryKind kind = EntryKind::File;
+    timespec mtime{};
+    std::uint32_t mode = 0; ///< st_mode & 07777
+    std::int64_t size = 0;
+};
+
+/// lstat of a path; none when it cannot be queried. Nothing pending.
+std::optional<PathStatus> statPath(const std::string& path);
+
+/// Renames `from` over `to` (replacing a file or link, never writing through it).
+/// False with code pending on failure.
+bool renamePath(const std::string& from, const std::string& to);
+
+/// Removes a file or link (never a folder). False with code pending on failure.
+bool removeFile(const std::string& path);
+
+/// The text of a symbolic link. False with code pending on failure.
+bool readLink(const std::string& path, std::string& text);
+
+/// Creates a symbolic link at `path` holding `text`. False with code pending on failure.
+bool createLink(const std::string& text, const std::string& path);
+
+/// Sets a link's own modification time (the access time is left alone).
+/// Returns 0 or the error code; nothing pending.
+int setLinkModificationTime(const std::string& path, const timespec& time);
+
+} // namespace qm

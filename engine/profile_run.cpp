@@ -1,0 +1,149 @@
+#include "clock.h"
+#include "engine.h"
+#include "folders.h"
+#include "format_settings.h"
+#include "pending_io.h"
+#include "profile_file.h"
+#include "profile_table.h"
+#include "run_view.h"
+
+#include <exception>
+
+namespace qm {
+
+namespace {
+
+constexpr char CheckAdvice[] = "Please check the drive/folder and ensure it is accessible";
+
+void reportUnreachable(RunView& view, const std::string& which) {
+    const std::string headline = which + " drive and folder cannot be accessed..!";
+    view.showError(headline + "\r\r" + CheckAdvice + "!");
+    view.appendLog("ERROR: " + headline);
+    view.appendLog(std::string("             ") + CheckAdvice + ".");
+}
+
+} // namespace
+
+void Engine::runProfile() {
+    const int row = state_.SelectedRow;
+    state_.busyFlag = 1;
+    view_.setRunControlsEnabled(false);
+
+    std::string failure;
+    try {
+        if (state_.runAllFlag == 0)
+            view_.clearLog();
+        if (table_.cell(ColType, row) == "BackUP")
+            runBackup();
+        else
+            runSynchronisation();
+        restoreAfterRun();
+        return;
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+
+    // Ended by an error: files and listings are closed and the temporary is gone (RAII);
+    // the row must not keep saying "Busy".
+    state_.busyFlag = 0;
+    view_.setRunControlsEnabled(true);
+    state_.SelectedRow = row;
+    std::string saveFailure;
+    try {
+        markRowFailed();
+    } catch (const std::exception& error) {
+        saveFailure = error.what();
+    }
+    view_.selectCell(1, 1);
+    view_.showTopLevelError(failure);
+    if (!saveFailure.empty())
+        view_.showTopLevelError(saveFailure);
+}
+
+void Engine::runAll() {
+    state_.runAllFlag = 1;
+    view_.clearLog();
+    const int rowCount = table_.RowCount();
+    for (int row = 1; row < rowCount; ++row) {
+        view_.makeCurrentRow(row);
+        runProfile();
+        view_.appendLog("-");
+    }
+    state_.runAllFlag = 0;
+}
+
+void Engine::runBackup() {
+    const int row = state_.SelectedRow;
+    state_.FilesSeen = 0;
+    state_.FilesUpdated = 0;
+    state_.SourceFolder = table_.cell(ColSource, row);
+    state_.TargetFolder = table_.cell(ColTarget, row);
+    const std::string options = table_.cell(ColOptions, row);
+    view_.appendLog("PROFILE -> " + table_.cell(ColName, row));
+
+    const bool reachable = folderChecks();
+    if (optionDatestamp(options)) {
+        state_.TargetFolder =
+            joinPath(state_.TargetFolder, GetComputerNameText() + DateStampText());
+        if (!changeDirectory(state_.TargetFolder)) {
+            takeIoResult();
+            createFolder(state_.TargetFolder);
+            takeIoResult();
+        }
+    }
+    if (reachable)
+        transferPass();
+    else
+        markRowFailed();
+}
+
+void Engine::runSynchronisation() {
+    const int row = state_.SelectedRow;
+    state_.SourceFolder = table_.cell(ColSource, row);
+    state_.TargetFolder = table_.cell(ColTarget, row);
+    state_.FilesSeen = 0;
+    state_.FilesUpdated = 0;
+    view_.appendLog("PROFILE -> " + table_.cell(ColName, row));
+
+    if (!folderChecks()) {
+        markRowFailed();
+        return;
+    }
+    transferPass();
+    state_.SourceFolder = table_.cell(ColTarget, row);
+    state_.TargetFolder = table_.cell(ColSource, row);
+    view_.appendLog("Sync Phase -> " + table_.cell(ColName, row));
+    transferPass();
+}
+
+bool Engine::folderChecks() {
+    bool reachable = true;
+    if (!changeDirectory(state_.TargetFolder)) {
+        takeIoResult();
+        reportUnreachable(view_, "Target/Destination");
+        reachable = false;
+    } else if (!changeDirectory(state_.SourceFolder)) {
+        takeIoResult();
+        reportUnreachable(view_, "Source/Location");
+        reachable = false;
+    }
+    if (!changeDirectory(state_.StartFolder))
+        ioCheck();
+    return reachable;
+}
+
+void Engine::markRowFailed() {
+    const int row = state_.SelectedRow;
+    table_.setCell(ColLastRun, row, dateTimeText(clock_.now(), format_));
+    table_.setCell(ColStatus, row, "ERROR");
+    SaveProfiles(table_, state_.StartFolder);
+}
+
+void Engine::restoreAfterRun() {
+    state_.busyFlag = 0;
+    view_.setRunControlsEnabled(true);
+    view_.selectCell(1, 1);
+    SaveProfiles(table_, state_.StartFolder);
+}
+
+} // namespace qm

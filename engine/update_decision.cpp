@@ -1,0 +1,58 @@
+#include "update_decision.h"
+
+#include "file_time.h"
+#include "fs_extra.h"
+#include "profile_table.h"
+
+namespace qm {
+
+namespace {
+
+int compareExact(const timespec& a, const timespec& b) {
+    if (a.tv_sec != b.tv_sec)
+        return a.tv_sec < b.tv_sec ? -1 : 1;
+    if (a.tv_nsec != b.tv_nsec)
+        return a.tv_nsec < b.tv_nsec ? -1 : 1;
+    return 0;
+}
+
+} // namespace
+
+TargetOrder orderTarget(const timespec& sourceTime, const std::optional<PathStatus>& target) {
+    if (!target || target->kind == EntryKind::Folder)
+        return TargetOrder::Missing;
+    std::int32_t sourceStamp = dosDateTimeFromTime(sourceTime);
+    std::int32_t targetStamp = dosDateTimeFromTime(target->mtime);
+    int order = (sourceStamp != -1 && targetStamp != -1) ? compareStamps(targetStamp, sourceStamp)
+                                                         : compareExact(target->mtime, sourceTime);
+    if (order == 0)
+        return TargetOrder::Equal;
+    return order < 0 ? TargetOrder::Older : TargetOrder::Newer;
+}
+
+UpdateAction decideUpdate(const std::string& optionCode, TargetOrder order) {
+    if (order == TargetOrder::Equal)
+        return UpdateAction::Skip;
+    if (order == TargetOrder::Missing)
+        return UpdateAction::Write;
+    if (optionPrompt(optionCode))
+        return UpdateAction::Ask;
+    bool older = order == TargetOrder::Older;
+    if (optionOlderOnly(optionCode))
+        return older ? UpdateAction::Write : UpdateAction::Skip;
+    return older ? UpdateAction::Skip : UpdateAction::Write;
+}
+
+std::string overwriteQuestion(bool sourceNewer, const std::string& fileName,
+                              const std::string& sourceTimeText, const std::string& targetName,
+                              const std::string& targetTimeText) {
+    std::string text =
+        sourceNewer ? "SOURCE FILE NEWER THAN TARGET !!! " : "TARGET FILE NEWER THAN SOURCE !!! ";
+    text += "\r\r";
+    text += " Source ->" + fileName + "  " + sourceTimeText + "\r";
+    text += " Target ->" + targetName + "  " + targetTimeText + "\r\r";
+    text += "Overwrite Target/Destination?";
+    return text;
+}
+
+} // namespace qm

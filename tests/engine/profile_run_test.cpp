@@ -1,0 +1,196 @@
+#include "block_file.h"
+#include "engine_fixture.h"
+#include "format_settings.h"
+#include "profile_file.h"
+#include "shell.h"
+#include "temp_name.h"
+#include "write_faults.h"
+
+#include <filesystem>
+
+namespace qm::test {
+namespace {
+
+const std::string TargetBox = "Target/Destination drive and folder cannot be accessed..!\r\r"
+                              "Please check the drive/folder and ensure it is accessible!";
+const std::string SourceBox = "Source/Location drive and folder cannot be accessed..!\r\r"
+                              "Please check the drive/folder and ensure it is accessible!";
+const std::string Advice =
+    "             Please check the drive/folder and ensure it is accessible.";
+
+class ProfileRunTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        makeFolder("src/sub");
+        writeFile("src/a", "from source");
+        writeFile("src/sub/b", "also from source");
+        makeFolder("dst");
+    }
+    std::string savedTable() const { return readFile(profileFilePath(startFolder)); }
+    std::string now() const { return dateTimeText(clock.time, format); }
+
+    /// Runs the selected profile and checks what every run restores.
+    void run() {
+        view.onControls = [this](bool enabled) { EXPECT_EQ(state.busyFlag, enabled ? 0 : 1); };
+        engine.runProfile();
+        EXPECT_EQ(state.busyFlag, 0);
+        ASSERT_GE(view.controlsEnabled.size(), 2u);
+        EXPECT_FALSE(view.controlsEnabled.end()[-2]);
+        EXPECT_TRUE(view.controlsEnabled.back());
+        EXPECT_EQ(view.selectedCells.back(), (std::pair<int, int>{1, 1}));
+        EXPECT_EQ(state.SelectedRow, 1);
+    }
+};
+
+TEST_F(ProfileRunTest, BackupRunsOnePassAndSavesTheRow) {
+    setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
+    view.log = {"from an earlier run"};
+    run();
+    EXPECT_EQ(view.logClears, 1);
+    EXPECT_EQ(view.log[0], "PROFILE -> Docs");
+    EXPECT_EQ(view.log[1], "START -> BackUP at " + now());
+    EXPECT_EQ(view.logLinesStartingWith("START").size(), 1u);
+    EXPECT_EQ(readFile(path("dst/sub/b")), "also from source");
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+    EXPECT_NE(savedTable().find("Done"), std::string::npos);
+    // the last target folder the pass could enter (sub was made, not entered)
+    EXPECT_EQ(std::filesystem::current_path(), path("dst"));
+    EXPECT_TRUE(view.topLevelErrors.empty());
+}
+
+TEST_F(ProfileRunTest, SynchronisationRunsBothWaysAndCarriesTheCounters) {
+    writeFile("dst/onlyInTarget", "from target");
+    for (const char* type : {"Syncro", "backup"}) { // only "BackUP" exactly is a backup
+        setProfile(1, type, "Mirror", path("src"), path("dst"), "NPAODF");
+        view.log.clear();
+        run();
+        EXPECT_EQ(view.logLinesStartingWith("START -> " + std::string(type)).size(), 2u);
+        EXPECT_EQ(view.logLinesStartingWith("Sync Phase -> Mirror").size(), 1u);
+        EXPECT_EQ(view.logLinesStartingWith(" Source/Location -> ")[1],
+                  " Source/Location -> " + path("dst"));
+    }
+    EXPECT_EQ(readFile(path("src/onlyInTarget")), "from target");
+    EXPECT_EQ(readFile(path("dst/a")), "from source");
+
+    // Pass 1 sees three files, pass 2 four more; only "late" is new.
+    setProfile(1, "Syncro", "Mirror", path("src"), path("dst"));
+    writeFile("dst/late", "x");
+    view.log.clear();
+    run();
+    EXPECT_EQ(view.logLinesStartingWith(" Total Files   -> "),
+              (std::vector<std::string>{" Total Files   -> 3", " Total Files   -> 7"}));
+    EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> "),
+              (std::vector<std::string>{" Files Updated -> 0", " Files Updated -> 1"}));
+    // no datestamped folder for a synchronisation
+    for (auto& entry : std::filesystem::directory_iterator(path("dst")))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(computerName()));
+}
+
+TEST_F(ProfileRunTest, DatestampedFolderIsMadeOncePerDay) {
+    format.shortDateFormat = "dd/mm/yyyy";
+    EXPECT_EQ(engine.DateStampText(), "07122026");
+    EXPECT_EQ(engine.GetComputerNameText(), computerName().substr(0, 30));
+
+    setProfile(1, "BackUP", "Daily", path("src"), path("dst"), "NPAODF");
+    run();
+    const std::string folder = "dst/" + engine.GetComputerNameText() + "07122026";
+    EXPECT_EQ(readFile(path(folder + "/a")), "from source");
+    EXPECT_EQ(state.TargetFolder, path(folder));
+
+    view.log.clear();
+    run();
+    EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> "),
+              std::vector<std::string>{" Files Updated -> 0"});
+
+    format.shortDateFormat = "dd.mm.yyyy";
+    EXPECT_EQ(engine.DateStampText(), "07.12.2026");
+}
+
+TEST_F(ProfileRunTest, UnreachableTargetIsReportedOnceAndMarksTheRow) {
+    setProfile(1, "BackUP", "Lost", path("nowhere"), path("gone"), "NPAODF");
+    run();
+    EXPECT_EQ(view.errorBoxes, std::vector<std::string>{TargetBox});
+    EXPECT_EQ(view.log,
+              (std::vector<std::string>{
+                  "PROFILE -> Lost",
+                  "ERROR: Target/Destination drive and folder cannot be accessed..!", Advice}));
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+    EXPECT_EQ(table.cell(ColLastRun, 1), now());
+    EXPECT_NE(savedTable().find("ERROR"), std::string::npos);
+    EXPECT_EQ(std::filesystem::current_path(), startFolder);
+}
+
+TEST_F(ProfileRunTest, UnreachableSourceStillGetsItsDatestampedFolder) {
+    setProfile(1, "BackUP", "Lost", path("nowhere"), path("dst"), "NPAODF");
+    run();
+    EXPECT_EQ(view.errorBoxes, std::vector<std::string>{SourceBox});
+    EXPECT_EQ(view.log,
+              (std::vector<std::string>{
+                  "PROFILE -> Lost",
+                  "ERROR: Source/Location drive and folder cannot be accessed..!", Advice}));
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+    EXPECT_TRUE(exists("dst/" + engine.GetComputerNameText() + engine.DateStampText()));
+
+    setProfile(1, "Syncro", "Lost", path("nowhere"), path("dst"));
+    view.log.clear();
+    run();
+    EXPECT_TRUE(view.logLinesStartingWith("START").empty());
+    EXPECT_EQ(view.errorBoxes.size(), 2u);
+}
+
+TEST_F(ProfileRunTest, RunAllSeparatesProfilesAndGoesOnAfterFailures) {
+    makeFolder("dst2");
+    makeFolder("dst3");
+    writeFile("dst3/a", "previous good copy");
+    setProfile(1, "BackUP", "One", path("src"), path("dst"));
+    setProfile(2, "BackUP", "Two", path("src"), path("missing"));
+    setProfile(3, "BackUP", "Three", path("src"), path("dst3"));
+    setProfile(4, "BackUP", "Four", path("src"), path("dst2"));
+    // The third profile meets a full disk.
+    faultOnlyPathsContaining("/dst3/");
+    setWriteHook(&diskFullOnTemps);
+    view.log = {"old"};
+
+    engine.runAll();
+
+    EXPECT_EQ(view.logClears, 1);
+    EXPECT_EQ(std::count(view.log.begin(), view.log.end(), "-"), 4);
+    EXPECT_EQ(view.log.back(), "-");
+    EXPECT_EQ(view.logLinesStartingWith("PROFILE -> "),
+              (std::vector<std::string>{"PROFILE -> One", "PROFILE -> Two", "PROFILE -> Three",
+                                        "PROFILE -> Four"}));
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+    EXPECT_EQ(table.cell(ColStatus, 2), "ERROR");
+    EXPECT_EQ(table.cell(ColStatus, 3), "ERROR");
+    EXPECT_EQ(table.cell(ColLastRun, 3), now());
+    EXPECT_EQ(table.cell(ColStatus, 4), "Done");
+    EXPECT_EQ(view.topLevelErrors, std::vector<std::string>{"I/O error 112"});
+    EXPECT_EQ(readFile(path("dst3/a")), "previous good copy");
+    EXPECT_TRUE(tempsIn("dst3").empty());
+    EXPECT_EQ(readFile(path("dst2/sub/b")), "also from source");
+    EXPECT_EQ(state.runAllFlag, 0);
+    EXPECT_EQ(state.busyFlag, 0);
+    EXPECT_EQ(view.controlsEnabled,
+              (std::vector<bool>{false, true, false, true, false, true, false, true}));
+
+    const std::string saved = savedTable();
+    EXPECT_NE(saved.find("Three->"), std::string::npos);
+    EXPECT_NE(saved.find("ERROR"), std::string::npos);
+    faultOnlyPathsContaining("");
+}
+
+TEST_F(ProfileRunTest, ErrorInASynchronisationStopsBeforeTheSecondPass) {
+    setProfile(1, "Syncro", "Mirror", path("src"), path("dst"));
+    writeFile("dst/onlyInTarget", "x");
+    setWriteHook(&shortWriteOnTemps);
+    run();
+    EXPECT_EQ(view.topLevelErrors, std::vector<std::string>{"I/O error 112"});
+    EXPECT_TRUE(view.logLinesStartingWith("Sync Phase").empty());
+    EXPECT_FALSE(exists("src/onlyInTarget"));
+    EXPECT_FALSE(exists("dst/a"));
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+}
+
+} // namespace
+} // namespace qm::test

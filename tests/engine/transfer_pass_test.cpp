@@ -1,0 +1,136 @@
+#include "engine_fixture.h"
+#include "format_settings.h"
+#include "profile_file.h"
+#include "temp_name.h"
+
+#include <sys/stat.h>
+
+namespace qm::test {
+namespace {
+
+class TransferPassTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        makeFolder("src/sub/deep");
+        writeFile("src/a.txt", "alpha");
+        writeFile("src/empty", "");
+        writeFile("src/sub/b.bin", std::string(70000, 'b'));
+        writeFile("src/sub/deep/c", "gamma");
+        makeFolder("src/.git");
+        writeFile("src/.git/config", "never copied");
+        writeFile("src/" + tempNameFor("x"), "left by a killed run");
+        makeFolder("dst");
+        setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
+        preparePass(path("src"), path("dst"));
+    }
+    std::string now() const { return dateTimeText(clock.time, format); }
+};
+
+TEST_F(TransferPassTest, BackupLogsEveryStepAndASecondRunWritesNothing) {
+    engine.transferPass();
+
+    const std::string src = path("src"), dst = path("dst");
+    ASSERT_EQ(view.log.size(), 12u) << ::testing::PrintToString(view.log);
+    EXPECT_EQ(view.log[0], "START -> BackUP at " + now());
+    EXPECT_EQ(view.log[1], " Source/Location -> " + src);
+    EXPECT_EQ(view.log[2], " Target/Destination -> " + dst);
+    EXPECT_EQ(view.log[3], " Total Folders -> 2");
+    EXPECT_EQ(view.log[4], " Folders constructed -> 2");
+    EXPECT_EQ(view.logLinesStartingWith("   " + src).size(), 4u); // empty file included
+    EXPECT_EQ(view.log[9], " Total Files   -> 4");
+    EXPECT_EQ(view.log[10], " Files Updated -> 4");
+    EXPECT_EQ(view.log[11], "DONE! Docs ->   Total size 0 MB in 0 minutes 0 seconds at an "
+                            "average of 0 KBytes/Sec");
+    EXPECT_EQ(view.statuses.back(), view.log[11]);
+    EXPECT_EQ(view.statuses.front(), "Scanning Folders...");
+    EXPECT_NE(std::find(view.statuses.begin(), view.statuses.end(),
+                        "Reconstructing folders..." + dst + "/sub/deep"),
+              view.statuses.end());
+
+    EXPECT_EQ(readFile(path("dst/a.txt")), "alpha");
+    EXPECT_TRUE(exists("dst/empty"));
+    EXPECT_EQ(readFile(path("dst/sub/b.bin")).size(), 70000u);
+    EXPECT_EQ(readFile(path("dst/sub/deep/c")), "gamma");
+    EXPECT_FALSE(exists("dst/.git"));
+    EXPECT_TRUE(tempsIn("dst").empty());
+
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+    EXPECT_EQ(table.cell(ColLastRun, 1), now());
+    EXPECT_NE(readFile(profileFilePath(startFolder)).find("Done"), std::string::npos);
+    EXPECT_EQ(view.progress.back(), 100);
+    EXPECT_EQ(state.ListBox1, (std::vector<std::string>{src, src + "/sub", src + "/sub/deep"}));
+    EXPECT_EQ(state.ListBox2, (std::vector<std::string>{dst, dst + "/sub", dst + "/sub/deep"}));
+
+    view.log.clear();
+    preparePass(src, dst);
+    engine.transferPass();
+    EXPECT_EQ(view.log[3], " Total Folders -> 2");
+    EXPECT_TRUE(view.logLinesStartingWith(" Folders constructed").empty());
+    EXPECT_TRUE(view.logLinesStartingWith("   ").empty());
+    EXPECT_EQ(view.log[4], " Total Files   -> 4");
+    EXPECT_EQ(view.log[5], " Files Updated -> 0");
+}
+
+TEST_F(TransferPassTest, MarksTheRowBusyBeforeScanning) {
+    struct Spy : RecordingView {
+        using RecordingView::RecordingView;
+        void repaintTable() override {
+            if (table)
+                seen = table->cell(ColStatus, 1);
+            RecordingView::repaintTable();
+        }
+        ProfileTable* table = nullptr;
+        std::string seen;
+    } spy(state);
+    spy.table = &table;
+    Engine spied(table, spy, state, format, clock);
+    spied.transferPass();
+    EXPECT_EQ(spy.seen, "Busy");
+    EXPECT_EQ(spy.statuses.front(), "Scanning Folders...");
+}
+
+TEST_F(TransferPassTest, SummaryUsesTheWholePassTimeAndEveryByteListed) {
+    writeFile("src/a.txt", std::string(10485760 - 70000 - 5, 'x'));
+    engine.transferPass();
+    // Nothing is written now, yet the bytes still count.
+    clock.script = {46363.5, 46363.501};
+    view.log.clear();
+    preparePass(path("src"), path("dst"));
+    engine.transferPass();
+    EXPECT_TRUE(view.log.back().ends_with(
+        "Total size 10 MB in 1 minutes 26 seconds at an average of 119 KBytes/Sec"))
+        << view.log.back();
+}
+
+TEST_F(TransferPassTest, RootWithoutSubfoldersIntoExistingTarget) {
+    makeFolder("flat");
+    writeFile("flat/one", "1");
+    preparePass(path("flat"), path("dst"));
+    engine.transferPass();
+    EXPECT_EQ(view.log[3], " Total Folders -> 0");
+    EXPECT_TRUE(view.logLinesStartingWith(" Folders constructed").empty());
+    EXPECT_EQ(readFile(path("dst/one")), "1");
+}
+
+TEST_F(TransferPassTest, TargetFolderThatIsALinkIsReplacedNotWrittenThrough) {
+    makeFolder("elsewhere");
+    ASSERT_EQ(::symlink(path("elsewhere").c_str(), path("dst/sub").c_str()), 0);
+    engine.transferPass();
+    struct stat st {};
+    ASSERT_EQ(::lstat(path("dst/sub").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_FALSE(exists("elsewhere/b.bin"));
+    EXPECT_EQ(readFile(path("dst/sub/b.bin")).size(), 70000u);
+}
+
+TEST_F(TransferPassTest, SpecialFilesAreSkippedWithALine) {
+    ASSERT_EQ(::mkfifo(path("src/sub/pipe").c_str(), 0600), 0);
+    engine.transferPass();
+    EXPECT_EQ(view.logLinesStartingWith("   Skipped").size(), 1u);
+    EXPECT_FALSE(exists("dst/sub/pipe"));
+    EXPECT_EQ(view.logLinesStartingWith(" Total Files   -> 4").size(), 1u);
+}
+
+} // namespace
+} // namespace qm::test
