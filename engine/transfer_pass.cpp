@@ -87,8 +87,13 @@ void Engine::transferPass() {
             // folders by their attribute: every file goes on, empty or not
             if (entry.attributes & faDirectory)
                 continue;
-            if (isTempName(entry.name))
-                continue; // left by a killed run; never carried into the other tree
+            if (isTempName(entry.name)) {
+                // Left by a killed run: never carried into the other tree, and cleared away
+                // here, since no later copy of its file may come to replace it.
+                removeFile(joinPath(state_.ListBox1[i], entry.name));
+                takeIoResult();
+                continue;
+            }
             if (entry.kind != EntryKind::Special) {
                 state_.CurrentFileSize = entry.size;
                 byteTotal += entry.size;
