@@ -61,6 +61,12 @@ private:
     /// The date-time text of a file time, as the overwrite question shows it.
     std::string fileTimeText(const timespec& time) const;
 
+    /// Makes every finished temporary durable with one write-out, then renames each over
+    /// its target. throw IoError
+    void commitPending();
+    /// Removes the temporaries not yet committed (a run ended by an error).
+    void discardPending() noexcept;
+
     void runBackup();
     void runSynchronisation();
     /// Target then source must be enterable; reports the first that is not.
@@ -75,6 +81,15 @@ private:
     const FormatSettings& format_;
     const Clock& clock_;
     std::unique_ptr<char[]> buffer_; ///< the copy block, allocated once
+
+    /// Copies written and closed but not yet renamed into place: one write-out of the file
+    /// system for a batch costs far less than one per file.
+    struct PendingCopy {
+        std::string temp;
+        std::string target;
+    };
+    std::vector<PendingCopy> pending_;
+    std::int64_t pendingBytes_ = 0;
 };
 
 } // namespace qm

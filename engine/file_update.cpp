@@ -20,6 +20,9 @@ namespace qm {
 namespace {
 
 constexpr std::size_t BlockSize = 524288;
+// A batch is written out when it reaches either bound, and at the end of every pass.
+constexpr std::size_t BatchFiles = 1000;
+constexpr std::int64_t BatchBytes = 256LL << 20;
 constexpr int YesAnswer = 6;
 constexpr int DiskFullCode = 112;
 
@@ -79,7 +82,12 @@ void Engine::UpdateFile(const std::string& sourceFolder, const std::string& file
         entry.mode = status->mode;
         entry.size = status->size;
     }
+    struct Discard {
+        Engine& engine;
+        ~Discard() { engine.discardPending(); }
+    } discard{*this};
     updateEntry(sourceFolder, entry, targetFolder, targetName, optionCode);
+    commitPending();
 }
 
 void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& source,
@@ -179,12 +187,45 @@ bool Engine::copyFile(const std::string& sourcePath, const ListEntry& source,
     }
     // Failure ignored: some media (FAT) keep no permissions.
     out.setPermissions(source.mode);
-    if (!out.flush() || !out.close())
+    if (!out.close())
         raisePending();
-    if (!renamePath(tempPath, targetPath))
-        raisePending();
+    // The rename waits until the batch is on disk (commitPending).
+    pending_.push_back({tempPath, targetPath});
     guard.commit();
+    pendingBytes_ += source.size;
+    if (pending_.size() >= BatchFiles || pendingBytes_ >= BatchBytes)
+        commitPending();
     return true;
+}
+
+void Engine::commitPending() {
+    if (pending_.empty())
+        return;
+    std::vector<std::string> temps;
+    temps.reserve(pending_.size());
+    for (const PendingCopy& copy : pending_)
+        temps.push_back(copy.temp);
+    // Nothing replaces a target before every byte of its copy is on disk.
+    if (!flushFileSystemsOf(temps))
+        raisePending(); // the caller's discardPending removes the batch
+    std::size_t renamed = 0;
+    for (; renamed < pending_.size(); ++renamed) {
+        if (!renamePath(pending_[renamed].temp, pending_[renamed].target)) {
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(renamed));
+            raisePending();
+        }
+    }
+    pending_.clear();
+    pendingBytes_ = 0;
+}
+
+void Engine::discardPending() noexcept {
+    for (const PendingCopy& copy : pending_) {
+        removeFile(copy.temp);
+        takeIoResult();
+    }
+    pending_.clear();
+    pendingBytes_ = 0;
 }
 
 bool Engine::copyLink(const std::string& sourcePath, const ListEntry& source,

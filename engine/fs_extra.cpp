@@ -3,6 +3,7 @@
 #include "io_error.h"
 #include "pending_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,6 +73,29 @@ bool createLink(const std::string& text, const std::string& path) {
     if (::symlink(text.c_str(), path.c_str()) == 0)
         return true;
     return fail(path);
+}
+
+bool flushFileSystemsOf(const std::vector<std::string>& paths) {
+    std::vector<dev_t> done;
+    for (const std::string& path : paths) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0)
+            return fail(path);
+        if (std::find(done.begin(), done.end(), st.st_dev) != done.end())
+            continue;
+        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return fail(path);
+        const bool flushed = ::syncfs(fd) == 0;
+        const int err = errno;
+        ::close(fd);
+        if (!flushed) {
+            errno = err;
+            return fail(path);
+        }
+        done.push_back(st.st_dev);
+    }
+    return true;
 }
 
 int setLinkModificationTime(const std::string& path, const timespec& time) {

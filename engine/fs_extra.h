@@ -6,6 +6,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qm {
 
@@ -35,6 +36,10 @@ bool readLink(const std::string& path, std::string& text);
 
 /// Creates a symbolic link at `path` holding `text`. False with code pending on failure.
 bool createLink(const std::string& text, const std::string& path);
+
+/// Writes out every file system that holds one of `paths` (syncfs, once per device) and
+/// waits for it. False with code pending when a write-out failed.
+bool flushFileSystemsOf(const std::vector<std::string>& paths);
 
 /// Sets a link's own modification time (the access time is left alone).
 /// Returns 0 or the error code; nothing pending.

@@ -70,6 +70,11 @@ void Engine::transferPass() {
         view_.appendLog(text);
     }
 
+    // A pass ended by an error leaves no temporaries behind.
+    struct Discard {
+        Engine& engine;
+        ~Discard() { engine.discardPending(); }
+    } discard{*this};
     std::int32_t entryCounter = 0;
     int shownProgress = 0;
     ListEntry entry;
@@ -101,6 +106,8 @@ void Engine::transferPass() {
             updateEntry(state_.ListBox1[i], entry, state_.ListBox2[i], entry.name, optionCode);
         }
     }
+
+    commitPending();
 
     const double end = clock_.now();
     table_.setCell(ColLastRun, row, dateTimeText(end, format_));

@@ -1,5 +1,6 @@
 #include "engine_fixture.h"
 #include "format_settings.h"
+#include "io_error.h"
 #include "profile_file.h"
 #include "temp_name.h"
 
@@ -122,6 +123,20 @@ TEST_F(TransferPassTest, TargetFolderThatIsALinkIsReplacedNotWrittenThrough) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_FALSE(exists("elsewhere/b.bin"));
     EXPECT_EQ(readFile(path("dst/sub/b.bin")).size(), 70000u);
+}
+
+TEST_F(TransferPassTest, FolderInTheWayEndsThePassWithoutLeavingTemporaries) {
+    makeFolder("dst/sub/deep/c"); // where the file c must go
+    try {
+        engine.transferPass();
+        ADD_FAILURE() << "no error raised";
+    } catch (const IoError& error) {
+        EXPECT_EQ(error.code(), 5);
+    }
+    EXPECT_TRUE(tempsIn("dst").empty());
+    EXPECT_TRUE(tempsIn("dst/sub").empty());
+    EXPECT_TRUE(tempsIn("dst/sub/deep").empty());
+    EXPECT_EQ(table.cell(ColStatus, 1), "Busy"); // the profile run records the error
 }
 
 TEST_F(TransferPassTest, SpecialFilesAreSkippedWithALine) {
