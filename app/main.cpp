@@ -1,11 +1,10 @@
-#include <QApplication>
-#include <QWidget>
+#include "quillmark_application.h"
+#include "unit1.h"
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("Quillmark");
-    QWidget window;
-    window.setWindowTitle("Quillmark");
-    window.show();
-    return QApplication::exec();
+    qm::QuillmarkApplication app(argc, argv);
+    qm::QuillmarkApplication::setApplicationName(QStringLiteral("Quillmark"));
+    qm::TForm1 Form1(app.shell());
+    Form1.show();
+    return qm::QuillmarkApplication::exec();
 }

@@ -1,0 +1,107 @@
+#include "controls.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSvgRenderer>
+
+namespace qm {
+
+SvgPicture::SvgPicture(const QString& resource, QWidget* parent)
+    : QWidget(parent), renderer_(new QSvgRenderer(resource, this)) {}
+
+void SvgPicture::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    renderer_->render(&painter, QRectF(rect()));
+}
+
+void SvgPicture::mousePressEvent(QMouseEvent* event) {
+    pressed_ = event->button() == Qt::LeftButton;
+}
+
+void SvgPicture::mouseReleaseEvent(QMouseEvent* event) {
+    const bool click = pressed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    pressed_ = false;
+    if (click)
+        emit clicked();
+}
+
+void ClickLabel::mousePressEvent(QMouseEvent* event) {
+    pressed_ = event->button() == Qt::LeftButton;
+}
+
+void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
+    const bool click = pressed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    pressed_ = false;
+    if (click)
+        emit clicked();
+}
+
+PairedRadioButton::PairedRadioButton(QWidget* parent) : QRadioButton(parent) {
+    setAutoExclusive(false);
+}
+
+void PairedRadioButton::pairWith(QRadioButton* other) {
+    connect(this, &QRadioButton::toggled, other, [other](bool checked) {
+        if (checked)
+            other->setChecked(false);
+    });
+}
+
+void PairedRadioButton::nextCheckState() {
+    if (!isChecked())
+        setChecked(true);
+}
+
+ProfileGrid::ProfileGrid(QWidget* parent) : QTableView(parent) {
+    // The header row selects nothing; its borders still resize the columns.
+    horizontalHeader()->setSectionsClickable(false);
+    connect(horizontalHeader(), &QHeaderView::sectionDoubleClicked, this,
+            &ProfileGrid::gridDoubleClicked);
+}
+
+void ProfileGrid::mousePressEvent(QMouseEvent* event) {
+    if (locked()) {
+        event->accept();
+        return;
+    }
+    QTableView::mousePressEvent(event);
+}
+
+void ProfileGrid::mouseMoveEvent(QMouseEvent* event) {
+    if (locked()) {
+        event->accept();
+        return;
+    }
+    QTableView::mouseMoveEvent(event);
+}
+
+void ProfileGrid::mouseReleaseEvent(QMouseEvent* event) {
+    if (locked()) {
+        event->accept();
+        return;
+    }
+    QTableView::mouseReleaseEvent(event);
+}
+
+void ProfileGrid::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (!locked())
+        QTableView::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton)
+        emit gridDoubleClicked();
+}
+
+void ProfileGrid::keyPressEvent(QKeyEvent* event) {
+    const bool focusKey = event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab;
+    if (locked() && !focusKey) {
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+} // namespace qm

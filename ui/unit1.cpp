@@ -1,0 +1,824 @@
+#include "unit1.h"
+
+#include "controls.h"
+#include "folders.h"
+#include "io_error.h"
+#include "pending_io.h"
+#include "profile_file.h"
+#include "profile_table.h"
+
+#include <QCheckBox>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <algorithm>
+
+namespace qm {
+
+namespace {
+
+constexpr int kRepaintIntervalMs = 33;
+
+QFont pixelFont(int pixels, bool bold) {
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    // DejaVu Sans runs wider than the captions' widths allow; a narrower cut fits them.
+    font.setStretch(QFont::SemiCondensed);
+    return font;
+}
+
+void setTextColour(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    widget->setPalette(palette);
+}
+
+QString shown(const std::string& bytes) {
+    return QString::fromStdString(bytes);
+}
+
+bool unsafeInProfileFile(const std::string& text) {
+    return text.find("->") != std::string::npos || text.find('\r') != std::string::npos ||
+           text.find('\n') != std::string::npos;
+}
+
+} // namespace
+
+TForm1::TForm1(ShellServices& shell, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), shell_(shell),
+      table_(new ProfileTable(this)), format_(FormatSettings::fromSystem()),
+      engine_(*table_, *this, state_, format_, clock_), client_(new QWidget(this)) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Quillmark"));
+    setWindowIcon(QIcon(QStringLiteral(":/quillmark/quillmark.svg")));
+    setFont(pixelFont(11, false));
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    setPalette(palette);
+    setAutoFillBackground(true);
+    client_->setObjectName(QStringLiteral("client"));
+    client_->setGeometry(1, 1, ClientWidth, ClientHeight);
+
+    paintFlush_.setSingleShot(true);
+    paintFlush_.setInterval(kRepaintIntervalMs);
+    connect(&paintFlush_, &QTimer::timeout, this, [this] { releaseRunDisplay(); });
+
+    createControls();
+    connectHandlers();
+    FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::createControls() {
+    QWidget* c = client_;
+    auto name = [](QWidget* w, const char* objectName) {
+        w->setObjectName(QLatin1String(objectName));
+        return w;
+    };
+    auto label = [&](const char* objectName, const QString& text, int pixels, bool bold) {
+        auto* l = new QLabel(text, c);
+        name(l, objectName);
+        l->setFont(pixelFont(pixels, bold));
+        return l;
+    };
+    auto button = [&](const char* objectName, const QString& text, int w, int h) {
+        auto* b = new QPushButton(text, c);
+        name(b, objectName);
+        b->resize(w, h);
+        b->setAutoDefault(false);
+        return b;
+    };
+    auto wrapped = [](QLabel* l, int w, int h) {
+        l->setWordWrap(true);
+        l->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        l->resize(w, h);
+    };
+
+    // In place on every page; the background lies beneath everything else.
+    Image3 = new SvgPicture(QStringLiteral(":/quillmark/background.svg"), c);
+    name(Image3, "Image3");
+    Image3->setGeometry(0, 0, ClientWidth, ClientHeight);
+    Image11 = new SvgPicture(QStringLiteral(":/quillmark/close.svg"), c);
+    name(Image11, "Image11");
+    Image11->setGeometry(370, 5, 39, 34);
+    Image11->setCursor(Qt::PointingHandCursor);
+    Image11->setToolTip(QStringLiteral("Close"));
+    Label22 =
+        new ClickLabel(QStringLiteral("By using this application you accept the terms of use "), c);
+    name(Label22, "Label22");
+    QFont underlined = pixelFont(11, false);
+    underlined.setUnderline(true);
+    Label22->setFont(underlined);
+    setTextColour(Label22, QColor(0xc0, 0xc0, 0xc0));
+    Label22->setGeometry(80, 570, 250, 13);
+    Label22->setCursor(Qt::PointingHandCursor);
+
+    // Welcome page.
+    Label27 = label("Label27",
+                    QStringLiteral("This FREEWARE utility will assist by making the painstaking "
+                                   "back-up process easier, faster and more efficient. "),
+                    11, true);
+    wrapped(Label27, 234, 39);
+    setTextColour(Label27, Qt::black);
+    Image9 = new SvgPicture(QStringLiteral(":/quillmark/welcome.svg"), c);
+    name(Image9, "Image9");
+    Image9->resize(300, 100);
+    Label23 = label("Label23",
+                    QStringLiteral("IMPORTANT NOTICE!  It is essential to BACK-UP all your data "
+                                   "files on your computer DAILY to prevent the agony of data loss "
+                                   "due to equipment malfunction or computer theft."),
+                    11, true);
+    wrapped(Label23, 287, 52);
+    setTextColour(Label23, Qt::red);
+    Label9 = label("Label9",
+                   QStringLiteral("Quillmark keeps your work safe: one click copies what changed "
+                                  "to your backup drive, or keeps two folders in step."),
+                   11, true);
+    wrapped(Label9, 320, 52);
+    setTextColour(Label9, Qt::black);
+    BitBtn2 = button("BitBtn2", QStringLiteral("Click to Continue >"), 161, 22);
+    BitBtn2->setFont(pixelFont(11, true));
+    BitBtn2->setCursor(Qt::PointingHandCursor);
+
+    // Profile list page.
+    Label25 =
+        label("Label25",
+              QStringLiteral("Select the backup / synchronize profile you would like to run..."),
+              11, true);
+    Label25->setWordWrap(true);
+    Label25->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    Label25->resize(97, Label25->heightForWidth(97));
+    setTextColour(Label25, Qt::white);
+
+    StringGrid1 = new ProfileGrid(c);
+    name(StringGrid1, "StringGrid1");
+    StringGrid1->resize(302, 113);
+    StringGrid1->setModel(table_);
+    StringGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    StringGrid1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    StringGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    StringGrid1->setShowGrid(true);
+    StringGrid1->setWordWrap(false);
+    StringGrid1->setTabKeyNavigation(false); // Tab leaves the grid
+    StringGrid1->setTextElideMode(Qt::ElideNone);
+    StringGrid1->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    StringGrid1->verticalHeader()->hide();
+    StringGrid1->verticalHeader()->setMinimumSectionSize(17);
+    StringGrid1->verticalHeader()->setDefaultSectionSize(17);
+    StringGrid1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    StringGrid1->horizontalHeader()->setFixedHeight(18);
+    StringGrid1->horizontalHeader()->setHighlightSections(false);
+    StringGrid1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    StringGrid1->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    StringGrid1->horizontalHeader()->setMinimumSectionSize(8);
+    const int widths[] = {46, 133, 159, 162, 120, 65, 64};
+    for (int column = 0; column < ProfileTable::ColumnCount; ++column)
+        StringGrid1->setColumnWidth(column, widths[column]);
+    StringGrid1->setLock([this] { return state_.busyFlag == 1; });
+
+    Button6 = button("Button6", QStringLiteral("New Profile"), 75, 17);
+    Button5 = button("Button5", QStringLiteral("Edit Profile"), 75, 17);
+    Button7 = button("Button7", QStringLiteral("Delete Profile"), 75, 17);
+    Label20 = label("Label20", QString(), 11, true);
+    Label21 = label("Label21", QString(), 11, false);
+    Label7 = label("Label7", QString(), 11, false);
+    Label8 = label("Label8", QString(), 11, false);
+    Label3 = label("Label3", QString(), 11, false);
+    for (QLabel* detail : {Label20, Label21, Label7, Label8, Label3})
+        detail->setTextFormat(Qt::PlainText);
+    Memo1 = new QPlainTextEdit(c);
+    name(Memo1, "Memo1");
+    Memo1->resize(322, 97);
+    Memo1->setReadOnly(true);
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setFocusPolicy(Qt::NoFocus);
+    ProgressBar1 = new QProgressBar(c);
+    name(ProgressBar1, "ProgressBar1");
+    ProgressBar1->resize(361, 20);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    StatusBar1 = new QStatusBar(c);
+    name(StatusBar1, "StatusBar1");
+    StatusBar1->resize(361, 20);
+    StatusBar1->setSizeGripEnabled(false);
+    StatusBar1->setStyleSheet(
+        QStringLiteral("QStatusBar { background: white; border: 1px solid #a0a4aa; }"));
+    Button16 = button("Button16", QStringLiteral("Run Selected Profile"), 129, 17);
+    Button1 = button("Button1", QStringLiteral("Run All Profiles"), 97, 17);
+    for (QPushButton* run : {Button16, Button1}) {
+        run->setFont(pixelFont(11, true));
+        run->setCursor(Qt::PointingHandCursor);
+    }
+
+    // Profile editor page.
+    Label26 = label("Label26", QString(), 13, true);
+    wrapped(Label26, 97, 64);
+    setTextColour(Label26, Qt::white);
+    Label5 = label("Label5", QStringLiteral("Profile Name"), 11, true);
+    Edit4 = new QLineEdit(c);
+    name(Edit4, "Edit4");
+    Edit4->resize(217, 21);
+    Edit4->setMaxLength(24);
+    Image7 = new SvgPicture(QStringLiteral(":/quillmark/editor.svg"), c);
+    name(Image7, "Image7");
+    Image7->resize(165, 40);
+    auto* backupMode = new PairedRadioButton(c);
+    auto* syncMode = new PairedRadioButton(c);
+    backupMode->pairWith(syncMode);
+    syncMode->pairWith(backupMode);
+    RadioButton1 = backupMode;
+    name(RadioButton1, "RadioButton1");
+    RadioButton2 = syncMode;
+    name(RadioButton2, "RadioButton2");
+    // Radio buttons do not wrap their text: a label beside each one does.
+    const std::pair<QRadioButton*, QString> radios[] = {
+        {RadioButton1, QStringLiteral("Backup mode only (From Source to Target )")},
+        {RadioButton2, QStringLiteral("Synchronization mode  (Between Source and Target)")}};
+    for (const auto& [radio, text] : radios) {
+        radio->setAccessibleName(text);
+        radio->setToolTip(text);
+        auto* caption = new ClickLabel(text, radio);
+        caption->setObjectName(radio->objectName() + QStringLiteral("Caption"));
+        caption->setWordWrap(true);
+        caption->setTextFormat(Qt::PlainText);
+        connect(caption, &ClickLabel::clicked, radio, [radio] {
+            if (radio->isEnabled())
+                radio->click();
+        });
+    }
+    RadioButton1->resize(137, 35);
+    RadioButton2->resize(161, 35);
+    for (QRadioButton* radio : {RadioButton1, RadioButton2}) {
+        auto* caption = radio->findChild<ClickLabel*>();
+        caption->setGeometry(18, 0, radio->width() - 18, radio->height());
+        caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    }
+    RadioButton1->setChecked(true);
+    Label1 = label("Label1", QStringLiteral("Source/Location"), 11, true);
+    Edit1 = new QLineEdit(c);
+    name(Edit1, "Edit1");
+    Edit1->resize(329, 21);
+    Edit1->setReadOnly(true);
+    Button18 = button("Button18", QStringLiteral("Browse"), 89, 17);
+    automydocs = button("automydocs", QStringLiteral("Auto Locate [My Documents]"), 161, 17);
+    autodesktop = button("autodesktop", QStringLiteral("Auto Locate [Desktop]"), 129, 17);
+    autoemail = button("autoemail", QStringLiteral("Auto Locate [User Folder]"), 129, 17);
+    Label2 = label("Label2", QStringLiteral("Target/Destination"), 11, true);
+    Edit2 = new QLineEdit(c);
+    name(Edit2, "Edit2");
+    Edit2->resize(319, 21);
+    Edit2->setReadOnly(true);
+    Button2 = button("Button2", QStringLiteral("Browse"), 65, 17);
+    Label4 = label("Label4", QStringLiteral("Options"), 11, true);
+    CheckBox3 = new QCheckBox(QStringLiteral("Always Prompt me for action on file Overwrites"), c);
+    name(CheckBox3, "CheckBox3");
+    CheckBox3->resize(265, 17);
+    CheckBox5 = new QCheckBox(c);
+    name(CheckBox5, "CheckBox5");
+    CheckBox5->resize(321, 25);
+    {
+        const QString text = QStringLiteral(
+            "Create Datestamped Folder inside Target/Destination Folder (Backup Mode only)");
+        CheckBox5->setAccessibleName(text);
+        auto* caption = new ClickLabel(text, CheckBox5);
+        caption->setObjectName(QStringLiteral("CheckBox5Caption"));
+        caption->setWordWrap(true);
+        caption->setTextFormat(Qt::PlainText);
+        caption->setGeometry(18, 0, CheckBox5->width() - 18, CheckBox5->height());
+        caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        connect(caption, &ClickLabel::clicked, CheckBox5, [this] {
+            if (CheckBox5->isEnabled())
+                CheckBox5->click();
+        });
+    }
+    for (QLabel* caption : {Label5, Label1, Label2, Label4})
+        caption->adjustSize();
+    Button4 = button("Button4", QStringLiteral("Cancel"), 75, 17);
+    Button15 = button("Button15", QStringLiteral("Save Profile"), 75, 17);
+    Button15->setEnabled(false);
+
+    // Never shown; their places lie beyond the client area.
+    Button3 =
+        button("Button3", QStringLiteral("Continue to Backup / Syncronize my files"), 161, 22);
+    Button3->move(520, 508);
+    Button17 = button("Button17", QStringLiteral("X"), 25, 25);
+    Button17->move(520, 8);
+    Button8 = button("Button8", QStringLiteral("button 8"), 75, 25);
+    Button8->move(520, 40);
+    for (QPushButton* hidden : {Button3, Button17, Button8})
+        hidden->setFocusPolicy(Qt::NoFocus);
+
+    welcomePage_ = {{Label27, 120, 144, Qt::NoFocus},
+                    {Image9, 60, 200, Qt::NoFocus},
+                    {Label23, 60, 320, Qt::NoFocus},
+                    {Label9, 50, 400, Qt::NoFocus},
+                    {BitBtn2, 130, 508, Qt::StrongFocus}};
+    listPage_ = {{Label25, 232, 26, Qt::NoFocus},      {StringGrid1, 83, 128, Qt::StrongFocus},
+                 {Button6, 82, 242, Qt::StrongFocus},  {Button5, 160, 242, Qt::StrongFocus},
+                 {Button7, 310, 242, Qt::StrongFocus}, {Label20, 50, 268, Qt::NoFocus},
+                 {Label21, 42, 281, Qt::NoFocus},      {Label7, 42, 294, Qt::NoFocus},
+                 {Label8, 42, 307, Qt::NoFocus},       {Label3, 42, 320, Qt::NoFocus},
+                 {Memo1, 46, 336, Qt::NoFocus},        {ProgressBar1, 24, 434, Qt::NoFocus},
+                 {StatusBar1, 24, 452, Qt::NoFocus},   {Button16, 72, 508, Qt::StrongFocus},
+                 {Button1, 240, 508, Qt::StrongFocus}};
+    editorPage_ = {{Label26, 232, 26, Qt::NoFocus},
+                   {Label5, 88, 138, Qt::NoFocus},
+                   {Edit4, 168, 138, Qt::StrongFocus},
+                   {Image7, 56, 176, Qt::NoFocus},
+                   {RadioButton1, 224, 162, Qt::StrongFocus},
+                   {RadioButton2, 224, 195, Qt::StrongFocus},
+                   {Label1, 56, 227, Qt::NoFocus},
+                   {Edit1, 56, 242, Qt::StrongFocus},
+                   {Button18, 56, 264, Qt::StrongFocus},
+                   {automydocs, 200, 264, Qt::StrongFocus},
+                   {autodesktop, 56, 288, Qt::StrongFocus},
+                   {autoemail, 232, 288, Qt::StrongFocus},
+                   {Label2, 50, 325, Qt::NoFocus},
+                   {Edit2, 50, 340, Qt::StrongFocus},
+                   {Button2, 50, 362, Qt::StrongFocus},
+                   {Label4, 45, 400, Qt::NoFocus},
+                   {CheckBox3, 35, 416, Qt::StrongFocus},
+                   {CheckBox5, 35, 432, Qt::StrongFocus},
+                   {Button4, 78, 508, Qt::StrongFocus},
+                   {Button15, 264, 508, Qt::StrongFocus}};
+    // Every page control starts at its page place; FormCreate hides two of the pages.
+    for (const auto* page : {&welcomePage_, &listPage_, &editorPage_})
+        for (const Place& place : *page)
+            place.control->move(place.left, place.top);
+    Image3->lower();
+    Image11->raise();
+}
+
+void TForm1::connectHandlers() {
+    connect(Image11, &SvgPicture::clicked, this, &TForm1::Image11Click);
+    connect(Label22, &ClickLabel::clicked, this, &TForm1::Label22Click);
+    connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
+    connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
+    connect(Button17, &QPushButton::clicked, this, &TForm1::Button17Click);
+    connect(Button8, &QPushButton::clicked, this, &TForm1::Button8Click);
+
+    connect(StringGrid1->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) {
+                if (current.isValid())
+                    StringGrid1SelectCell(current.column(), current.row() + 1);
+            });
+    connect(StringGrid1, &ProfileGrid::gridDoubleClicked, this, &TForm1::StringGrid1DblClick);
+    connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
+    connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
+    connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
+    connect(Button16, &QPushButton::clicked, this, &TForm1::Button16Click);
+    connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+
+    connect(Edit4, &QLineEdit::textChanged, this, &TForm1::Edit4Change);
+    connect(RadioButton1, &QRadioButton::toggled, this, [this](bool checked) {
+        if (checked)
+            RadioButton1Click();
+    });
+    connect(RadioButton2, &QRadioButton::toggled, this, [this](bool checked) {
+        if (checked)
+            RadioButton2Click();
+    });
+    connect(Button18, &QPushButton::clicked, this, &TForm1::Button18Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    connect(automydocs, &QPushButton::clicked, this, &TForm1::automydocsClick);
+    connect(autodesktop, &QPushButton::clicked, this, &TForm1::autodesktopClick);
+    connect(autoemail, &QPushButton::clicked, this, &TForm1::autoemailClick);
+    connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
+    connect(Button15, &QPushButton::clicked, this, &TForm1::Button15Click);
+}
+
+// ---- Window and pages ----
+
+void TForm1::FormCreate() {
+    setFixedSize(ClientWidth + 2, ClientHeight + 2);
+    state_.StartFolder = currentDirectory();
+    HideProfileListPage();
+    HideProfileEditorPage();
+    ShowWelcomePage();
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void TForm1::FormShow() {
+    LoadProfiles(*table_, state_.StartFolder);
+    showDetails(1);
+    // The grid starts on row 1, as it would after its first selection.
+    StringGrid1->selectionModel()->setCurrentIndex(
+        table_->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    state_.SelectedRow = 1;
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (shown_)
+        return;
+    shown_ = true;
+    FormShow();
+}
+
+void TForm1::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setPen(QColor(0x23, 0x26, 0x2b));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+void TForm1::showPage(const std::vector<Place>& page) {
+    QWidget* previous = nullptr;
+    for (const Place& place : page) {
+        place.control->move(place.left, place.top);
+        if (place.shownFocus == Qt::NoFocus)
+            continue;
+        place.control->setFocusPolicy(place.shownFocus);
+        if (previous)
+            QWidget::setTabOrder(previous, place.control);
+        previous = place.control;
+    }
+    settleFocus();
+}
+
+void TForm1::hidePage(const std::vector<Place>& page) {
+    for (const Place& place : page) {
+        place.control->move(HiddenLeft, place.control->y());
+        if (place.shownFocus == Qt::NoFocus)
+            continue;
+        if (place.control->hasFocus() || focusWidget() == place.control)
+            place.control->clearFocus();
+        place.control->setFocusPolicy(Qt::NoFocus);
+    }
+    settleFocus();
+}
+
+void TForm1::settleFocus() {
+    // Keys must never reach a control that is out of view.
+    QWidget* focused = focusWidget();
+    if (focused && focused->focusPolicy() != Qt::NoFocus)
+        return;
+    for (const auto* page : {&editorPage_, &listPage_, &welcomePage_})
+        for (const Place& place : *page)
+            if (place.control->focusPolicy() != Qt::NoFocus && place.control->isEnabled()) {
+                place.control->setFocus(Qt::OtherFocusReason);
+                return;
+            }
+}
+
+void TForm1::ShowWelcomePage() {
+    showPage(welcomePage_);
+}
+void TForm1::HideWelcomePage() {
+    hidePage(welcomePage_);
+}
+void TForm1::ShowProfileListPage() {
+    showPage(listPage_);
+}
+void TForm1::HideProfileListPage() {
+    hidePage(listPage_);
+}
+void TForm1::ShowProfileEditorPage() {
+    showPage(editorPage_);
+}
+void TForm1::HideProfileEditorPage() {
+    hidePage(editorPage_);
+}
+
+void TForm1::BitBtn2Click() {
+    Button3Click();
+}
+
+void TForm1::Button3Click() {
+    ShowProfileListPage();
+    HideWelcomePage();
+    if (table_->isEmpty()) {
+        HideProfileListPage();
+        ShowProfileEditorPage();
+        Label26->setText(QStringLiteral("Create New Backup / Syncronize profile"));
+    }
+}
+
+void TForm1::Image11Click() {
+    Button17Click();
+}
+
+void TForm1::Button17Click() {
+    if (Label26->x() == 232 || Label25->x() == 232) {
+        HideProfileEditorPage();
+        HideProfileListPage();
+        ShowWelcomePage();
+        return;
+    }
+    changeDirectory(state_.StartFolder);
+    ioCheck();
+    shell_.terminate();
+}
+
+void TForm1::Label22Click() {
+    shell_.openTermsOfUse();
+}
+
+// ---- Profile list page ----
+
+void TForm1::showDetails(int row) {
+    const auto cell = [&](int column) { return shown(table_->cell(column, row)); };
+    const std::pair<QLabel*, QString> details[] = {
+        {Label20, QStringLiteral("Profile : ") + cell(ColName)},
+        {Label21, QStringLiteral("Mode : ") + cell(ColType)},
+        {Label7, QStringLiteral("Source/Location  : ") + cell(ColSource)},
+        {Label8, QStringLiteral("Target/Destination : ") + cell(ColTarget)},
+        {Label3, QStringLiteral("Last Run Date & Status : ") + cell(ColLastRun) +
+                     QStringLiteral(" >> ") + cell(ColStatus)},
+    };
+    for (const auto& [detail, text] : details) {
+        detail->setText(text);
+        detail->adjustSize();
+    }
+}
+
+void TForm1::StringGrid1SelectCell(int /*column*/, int row) {
+    showDetails(row);
+    state_.SelectedRow = row;
+}
+
+void TForm1::StringGrid1DblClick() {
+    if (state_.busyFlag == 0)
+        Button5Click();
+}
+
+void TForm1::Button7Click() {
+    if (state_.SelectedRow <= 0)
+        return;
+    if (shell_.messageDialog("Delete Selected Profile?", DialogKind::Warning,
+                             ButtonYes | ButtonNo) != ResultYes)
+        return;
+    const int rowCount = table_->RowCount();
+    for (int row = state_.SelectedRow; row <= rowCount - 2; ++row)
+        table_->copyNextRowInto(row);
+    for (int column = 0; column < ProfileTable::ColumnCount; ++column)
+        table_->setCell(column, rowCount - 1, std::string());
+    // Dropping the last row moves a current row that falls off the end up to the new last
+    // row; the grid's selection handler then follows it.
+    if (rowCount > 2)
+        table_->setRowCount(rowCount - 1);
+}
+
+void TForm1::Button16Click() {
+    engine_.runProfile();
+}
+
+void TForm1::Button1Click() {
+    engine_.runAll();
+}
+
+void TForm1::Button8Click() {
+    try {
+        engine_.transferPass();
+    } catch (const std::exception& error) {
+        showTopLevelError(error.what());
+    }
+}
+
+// ---- Profile editor page ----
+
+std::string TForm1::editBytes(const QLineEdit* edit) {
+    const std::string bytes = edit->property("bytes").toByteArray().toStdString();
+    // Names that are not valid UTF-8 keep their bytes as long as the user leaves them alone.
+    if (edit->text() == shown(bytes))
+        return bytes;
+    return edit->text().toStdString();
+}
+
+void TForm1::setEditBytes(QLineEdit* edit, const std::string& bytes) {
+    edit->setProperty("bytes", QByteArray::fromStdString(bytes));
+    edit->setText(shown(bytes));
+}
+
+void TForm1::Button6Click() {
+    editFlag = 0;
+    setEditBytes(Edit4, {});
+    setEditBytes(Edit1, {});
+    setEditBytes(Edit2, {});
+    CheckBox3->setChecked(false);
+    CheckBox5->setChecked(false);
+    Label26->setText(QStringLiteral("Create new Backup / Syncronize profile"));
+    HideProfileListPage();
+    ShowProfileEditorPage();
+}
+
+void TForm1::Button5Click() {
+    const int row = state_.SelectedRow;
+    editFlag = 1;
+    Label26->setText(QStringLiteral("Edit current Backup / Syncronize profile"));
+    if (table_->cell(ColType, row) == "BackUP")
+        RadioButton1->setChecked(true);
+    else
+        RadioButton2->setChecked(true);
+    setEditBytes(Edit4, table_->cell(ColName, row));
+    setEditBytes(Edit1, table_->cell(ColSource, row));
+    setEditBytes(Edit2, table_->cell(ColTarget, row));
+    const std::string options = table_->cell(ColOptions, row);
+    CheckBox3->setChecked(optionPrompt(options));
+    CheckBox5->setChecked(optionDatestamp(options));
+    HideProfileListPage();
+    ShowProfileEditorPage();
+}
+
+void TForm1::Edit4Change() {
+    Button15->setEnabled(Edit4->text().size() >= 2);
+}
+
+void TForm1::RadioButton1Click() {
+    CheckBox5->setEnabled(true);
+}
+
+void TForm1::RadioButton2Click() {
+    CheckBox5->setEnabled(false);
+    CheckBox5->setChecked(false);
+}
+
+void TForm1::Button15Click() {
+    const std::string name = editBytes(Edit4);
+    const std::string source = editBytes(Edit1);
+    const std::string target = editBytes(Edit2);
+    // The profile file separates cells with "->" and rows with line ends: such a profile
+    // would come back split into the wrong columns.
+    if (unsafeInProfileFile(name) || unsafeInProfileFile(source) || unsafeInProfileFile(target)) {
+        shell_.messageDialog(
+            "The profile cannot be saved..!\r\rIts name and folders must not contain \"->\" "
+            "or a line break: the profile file uses them to separate a profile's fields.",
+            DialogKind::Error, ButtonOk);
+        return;
+    }
+
+    int row;
+    if (editFlag == 1) {
+        row = state_.SelectedRow;
+    } else if (table_->firstRowFree()) {
+        row = 1;
+    } else {
+        row = table_->RowCount();
+        table_->setRowCount(row + 1);
+    }
+    const std::string options = std::string(CheckBox3->isChecked() ? "AP" : "NP") + "AO" +
+                                (CheckBox5->isChecked() ? "DF" : "DN");
+    table_->setCell(ColType, row, RadioButton1->isChecked() ? "BackUP" : "Syncro");
+    table_->setCell(ColName, row, name);
+    table_->setCell(ColSource, row, source);
+    table_->setCell(ColTarget, row, target);
+    table_->setCell(ColLastRun, row, "NEVER");
+    table_->setCell(ColStatus, row, "Pending");
+    table_->setCell(ColOptions, row, options);
+    SaveProfiles(*table_, state_.StartFolder);
+    HideWelcomePage();
+    HideProfileEditorPage();
+    ShowProfileListPage();
+}
+
+void TForm1::Button4Click() {
+    HideProfileEditorPage();
+    ShowProfileListPage();
+    if (table_->isEmpty()) {
+        HideProfileListPage();
+        ShowWelcomePage();
+    }
+}
+
+void TForm1::browse(QLineEdit* edit, const char* accessError) {
+    std::string folder = editBytes(edit);
+    if (!folder.empty()) {
+        changeDirectory(folder);
+        if (takeIoResult() != 0) {
+            shell_.messageDialog(std::string(accessError) +
+                                     "\r\rPlease check the drive/folder and ensure it is "
+                                     "accessible!",
+                                 DialogKind::Error, ButtonOk);
+            folder = state_.StartFolder;
+        }
+    }
+    if (shell_.chooseFolder(folder))
+        setEditBytes(edit, folder);
+}
+
+void TForm1::Button18Click() {
+    browse(Edit1, "Source/Location drive and folder cannot be accessed..!");
+}
+
+void TForm1::Button2Click() {
+    browse(Edit2, "Target/Destination drive and folder cannot be accessed..!");
+}
+
+std::string TForm1::GetDocumentsFolder() {
+    return shell_.knownFolder(KnownFolder::Documents).value_or("No Document Folder found.");
+}
+
+std::string TForm1::GetDesktopFolder() {
+    return shell_.knownFolder(KnownFolder::Desktop).value_or("No Desktop Folder found.");
+}
+
+void TForm1::automydocsClick() {
+    setEditBytes(Edit1, GetDocumentsFolder());
+}
+
+void TForm1::autodesktopClick() {
+    setEditBytes(Edit1, GetDesktopFolder());
+}
+
+void TForm1::autoemailClick() {
+    // The user's own folder, asked for by name: cutting "Desktop" off the desktop path
+    // fails wherever that folder is called something else.
+    setEditBytes(Edit1, shell_.homeFolder().value_or("No User Folder found."));
+}
+
+// ---- What the engine sees ----
+
+void TForm1::holdRunDisplay() {
+    if (!paintClock_.isValid() || paintClock_.elapsed() >= kRepaintIntervalMs) {
+        releaseRunDisplay();
+        return;
+    }
+    if (paintHeld_)
+        return;
+    // Too soon after the last repaint: keep the new state, paint it a little later.
+    paintHeld_ = true;
+    StatusBar1->setUpdatesEnabled(false);
+    ProgressBar1->setUpdatesEnabled(false);
+    paintFlush_.start();
+}
+
+void TForm1::releaseRunDisplay() {
+    if (paintHeld_) {
+        paintHeld_ = false;
+        paintFlush_.stop();
+        StatusBar1->setUpdatesEnabled(true);
+        ProgressBar1->setUpdatesEnabled(true);
+    }
+    paintClock_.restart();
+}
+
+void TForm1::setStatus(const std::string& text) {
+    holdRunDisplay();
+    StatusBar1->showMessage(shown(text));
+}
+
+void TForm1::appendLog(const std::string& line) {
+    Memo1->appendPlainText(shown(line));
+}
+
+void TForm1::clearLog() {
+    Memo1->clear();
+}
+
+void TForm1::setProgress(int position) {
+    holdRunDisplay();
+    ProgressBar1->setValue(std::clamp(position, 0, 100));
+}
+
+int TForm1::askYesNo(const std::string& message) {
+    return shell_.messageDialog(message, DialogKind::Confirmation, ButtonYes | ButtonNo);
+}
+
+void TForm1::showError(const std::string& message) {
+    shell_.messageDialog(message, DialogKind::Error, ButtonOk);
+}
+
+void TForm1::showTopLevelError(const std::string& message) {
+    shell_.topLevelError(topLevelMessageText(message));
+}
+
+void TForm1::pumpEvents() {
+    if (paintHeld_ && paintClock_.elapsed() >= kRepaintIntervalMs)
+        releaseRunDisplay();
+    shell_.processEvents();
+}
+
+void TForm1::repaintTable() {
+    StringGrid1->viewport()->repaint();
+}
+
+void TForm1::setRunControlsEnabled(bool enabled) {
+    for (QPushButton* control : {Button16, Button1, Button5, Button6, Button7, Button17})
+        control->setEnabled(enabled);
+}
+
+void TForm1::makeCurrentRow(int row) {
+    const QModelIndex current = StringGrid1->currentIndex();
+    const QModelIndex target = table_->index(row - 1, current.isValid() ? current.column() : 0);
+    StringGrid1->selectionModel()->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect |
+                                                               QItemSelectionModel::Rows);
+}
+
+void TForm1::selectCell(int column, int row) {
+    StringGrid1SelectCell(column, row);
+}
+
+} // namespace qm
