@@ -64,7 +64,8 @@ private:
     /// Makes every finished temporary durable with one write-out, then renames each over
     /// its target. throw IoError
     void commitPending();
-    /// Removes the temporaries not yet committed (a run ended by an error).
+    /// A run ended by an error: commits the finished copies (they are already logged as
+    /// written) and removes their temporaries only when that fails.
     void discardPending() noexcept;
 
     void runBackup();

@@ -220,6 +220,14 @@ void Engine::commitPending() {
 }
 
 void Engine::discardPending() noexcept {
+    // A later file's failure must not undo the copies before it, which the log already
+    // reports as written.
+    try {
+        commitPending();
+        return;
+    } catch (const std::exception&) {
+        takeIoResult();
+    }
     for (const PendingCopy& copy : pending_) {
         removeFile(copy.temp);
         takeIoResult();
