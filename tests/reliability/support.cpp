@@ -22,7 +22,9 @@ TempFolder::TempFolder(const std::string& tag) {
 }
 
 TempFolder::~TempFolder() {
-    removeTree(path_);
+    // QM_KEEP_TEMP=1 keeps the trees of a failing case for a look.
+    if (envNumber("QM_KEEP_TEMP", 0) == 0)
+        removeTree(path_);
 }
 
 namespace {
