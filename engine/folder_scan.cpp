@@ -1,6 +1,5 @@
-#include "attributes.h"
 #include "engine.h"
-#include "listing.h"
+#include "fs_extra.h"
 #include "run_view.h"
 
 namespace qm {
@@ -14,22 +13,19 @@ void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
     // Only this level's subfolders are kept while descending.
     std::vector<std::string> subSources;
     std::vector<std::string> subTargets;
-    {
-        FolderListing listing(sourcePrefix);
-        if (listing.error() != 0)
+    // The scan needs only names and kinds: no stat of every file.
+    const bool listed = listFolderKinds(sourcePrefix, [&](const char* name, bool isFolder) {
+        ++state_.ScannedEntryCount;
+        // a link to a folder is no folder here, so links are never followed
+        if (!isFolder || name[0] == '.' || name[0] == '\0')
             return;
-        ListEntry entry;
-        while (listing.next(entry)) {
-            ++state_.ScannedEntryCount;
-            // a link to a folder is no folder here, so links are never followed
-            if (!(entry.attributes & faDirectory) || entry.name.empty() || entry.name[0] == '.')
-                continue;
-            subSources.push_back(sourcePrefix + entry.name);
-            sourceList.push_back(subSources.back());
-            subTargets.push_back(targetPrefix + entry.name);
-            targetList.push_back(subTargets.back());
-        }
-    }
+        subSources.push_back(sourcePrefix + name);
+        sourceList.push_back(subSources.back());
+        subTargets.push_back(targetPrefix + name);
+        targetList.push_back(subTargets.back());
+    });
+    if (!listed)
+        return;
 
     for (std::size_t i = 0; i < subSources.size(); ++i) {
         ScanFolderTree(sourceList, targetList, subSources[i], subTargets[i]);

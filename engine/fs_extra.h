@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,12 @@ struct PathStatus {
 
 /// lstat of a path; none when it cannot be queried. Nothing pending.
 std::optional<PathStatus> statPath(const std::string& path);
+
+/// Names of one folder's entries, "." and ".." included, each with whether it is a real
+/// folder (never a link to one). Uses the entry type the file system gives with the name, so
+/// files cost no stat. False, with nothing pending, when the folder cannot be listed.
+bool listFolderKinds(const std::string& folder,
+                     const std::function<void(const char* name, bool isFolder)>& visit);
 
 /// Renames `from` over `to` (replacing a file or link, never writing through it).
 /// False with code pending on failure.

@@ -21,6 +21,8 @@ int compareExact(const timespec& a, const timespec& b) {
 TargetOrder orderTarget(const timespec& sourceTime, const std::optional<PathStatus>& target) {
     if (!target || target->kind == EntryKind::Folder)
         return TargetOrder::Missing;
+    if (compareExact(target->mtime, sourceTime) == 0)
+        return TargetOrder::Equal; // the usual case after a copy: no local-time conversion
     std::int32_t sourceStamp = dosDateTimeFromTime(sourceTime);
     std::int32_t targetStamp = dosDateTimeFromTime(target->mtime);
     int order = (sourceStamp != -1 && targetStamp != -1) ? compareStamps(targetStamp, sourceStamp)
