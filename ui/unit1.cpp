@@ -120,7 +120,8 @@ void TForm1::createControls() {
     underlined.setUnderline(true);
     Label22->setFont(underlined);
     setTextColour(Label22, QColor(0xc0, 0xc0, 0xc0));
-    Label22->setGeometry(80, 570, 250, 13);
+    Label22->move(80, 570);
+    Label22->adjustSize(); // the whole sentence, in whatever width the font needs
     Label22->setCursor(Qt::PointingHandCursor);
 
     // Welcome page.
