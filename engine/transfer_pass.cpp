@@ -80,8 +80,14 @@ void Engine::transferPass() {
     ListEntry entry;
     for (std::size_t i = 0; i < state_.ListBox1.size(); ++i) {
         FolderListing listing(state_.ListBox1[i]);
-        if (listing.error() != 0)
+        if (listing.error() != 0) {
+            // Its files are not backed up: say so rather than pass over it in silence.
+            const std::string text =
+                "   Error " + std::to_string(listing.error()) + " -> " + state_.ListBox1[i];
+            view_.setStatus(text);
+            view_.appendLog(text);
             continue;
+        }
         while (listing.next(entry)) {
             ++entryCounter;
             const int progress = progressPosition(entryCounter, state_.ScannedEntryCount);
