@@ -363,27 +363,40 @@ void TForm1::createControls() {
     Image11->raise();
 }
 
+std::function<void()> TForm1::guarded(void (TForm1::*handler)()) {
+    // An error ends the handler here, before it could unwind through Qt's own frames; the
+    // application's notify() remains the net for anything else.
+    return [this, handler] {
+        try {
+            (this->*handler)();
+        } catch (const std::exception& error) {
+            showTopLevelError(error.what());
+        }
+    };
+}
+
 void TForm1::connectHandlers() {
-    connect(Image11, &SvgPicture::clicked, this, &TForm1::Image11Click);
-    connect(Label22, &ClickLabel::clicked, this, &TForm1::Label22Click);
-    connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
-    connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
-    connect(Button17, &QPushButton::clicked, this, &TForm1::Button17Click);
-    connect(Button8, &QPushButton::clicked, this, &TForm1::Button8Click);
+    connect(Image11, &SvgPicture::clicked, this, guarded(&TForm1::Image11Click));
+    connect(Label22, &ClickLabel::clicked, this, guarded(&TForm1::Label22Click));
+    connect(BitBtn2, &QPushButton::clicked, this, guarded(&TForm1::BitBtn2Click));
+    connect(Button3, &QPushButton::clicked, this, guarded(&TForm1::Button3Click));
+    connect(Button17, &QPushButton::clicked, this, guarded(&TForm1::Button17Click));
+    connect(Button8, &QPushButton::clicked, this, guarded(&TForm1::Button8Click));
 
     connect(StringGrid1->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current) {
                 if (current.isValid())
                     StringGrid1SelectCell(current.column(), current.row() + 1);
             });
-    connect(StringGrid1, &ProfileGrid::gridDoubleClicked, this, &TForm1::StringGrid1DblClick);
-    connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
-    connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
-    connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
-    connect(Button16, &QPushButton::clicked, this, &TForm1::Button16Click);
-    connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+    connect(StringGrid1, &ProfileGrid::gridDoubleClicked, this,
+            guarded(&TForm1::StringGrid1DblClick));
+    connect(Button6, &QPushButton::clicked, this, guarded(&TForm1::Button6Click));
+    connect(Button5, &QPushButton::clicked, this, guarded(&TForm1::Button5Click));
+    connect(Button7, &QPushButton::clicked, this, guarded(&TForm1::Button7Click));
+    connect(Button16, &QPushButton::clicked, this, guarded(&TForm1::Button16Click));
+    connect(Button1, &QPushButton::clicked, this, guarded(&TForm1::Button1Click));
 
-    connect(Edit4, &QLineEdit::textChanged, this, &TForm1::Edit4Change);
+    connect(Edit4, &QLineEdit::textChanged, this, guarded(&TForm1::Edit4Change));
     connect(RadioButton1, &QRadioButton::toggled, this, [this](bool checked) {
         if (checked)
             RadioButton1Click();
@@ -392,13 +405,13 @@ void TForm1::connectHandlers() {
         if (checked)
             RadioButton2Click();
     });
-    connect(Button18, &QPushButton::clicked, this, &TForm1::Button18Click);
-    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
-    connect(automydocs, &QPushButton::clicked, this, &TForm1::automydocsClick);
-    connect(autodesktop, &QPushButton::clicked, this, &TForm1::autodesktopClick);
-    connect(autoemail, &QPushButton::clicked, this, &TForm1::autoemailClick);
-    connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
-    connect(Button15, &QPushButton::clicked, this, &TForm1::Button15Click);
+    connect(Button18, &QPushButton::clicked, this, guarded(&TForm1::Button18Click));
+    connect(Button2, &QPushButton::clicked, this, guarded(&TForm1::Button2Click));
+    connect(automydocs, &QPushButton::clicked, this, guarded(&TForm1::automydocsClick));
+    connect(autodesktop, &QPushButton::clicked, this, guarded(&TForm1::autodesktopClick));
+    connect(autoemail, &QPushButton::clicked, this, guarded(&TForm1::autoemailClick));
+    connect(Button4, &QPushButton::clicked, this, guarded(&TForm1::Button4Click));
+    connect(Button15, &QPushButton::clicked, this, guarded(&TForm1::Button15Click));
 }
 
 // ---- Window and pages ----
@@ -427,7 +440,7 @@ void TForm1::showEvent(QShowEvent* event) {
     if (shown_)
         return;
     shown_ = true;
-    FormShow();
+    guarded (&TForm1::FormShow)();
 }
 
 void TForm1::paintEvent(QPaintEvent*) {

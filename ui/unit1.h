@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,8 @@ private:
         Qt::FocusPolicy shownFocus; ///< Qt::NoFocus: not a focus stop
     };
 
+    /// The handler as a slot that shows an error it lets through in the top-level box.
+    std::function<void()> guarded(void (TForm1::*handler)());
     void createControls();
     void connectHandlers();
     void showPage(const std::vector<Place>& page);

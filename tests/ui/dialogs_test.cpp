@@ -2,6 +2,7 @@
 #include "io_error.h"
 #include "message_dialog.h"
 #include "qt_shell_services.h"
+#include "scripted_shell.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -165,4 +166,27 @@ TEST_F(TempFolder, ChooserTakesAnExistingOrTheShownFolderWithoutAsking) {
     empty.accept();
     EXPECT_EQ(empty.chosenText().toStdString(), root);
     EXPECT_EQ(asked, 0);
+}
+
+namespace {
+class Throwing : public QObject {
+public:
+    bool event(QEvent* event) override {
+        if (event->type() == QEvent::User)
+            throw IoError(32);
+        return QObject::event(event);
+    }
+};
+} // namespace
+
+TEST(ApplicationTest, AnErrorThatReachesTheEventLoopIsShownAndTheProgramGoesOn) {
+    ScriptedShell& shell = applicationShell();
+    shell = ScriptedShell{};
+    Throwing target;
+    QEvent first(QEvent::User);
+    QCoreApplication::sendEvent(&target, &first);
+    QEvent second(QEvent::User);
+    QCoreApplication::sendEvent(&target, &second);
+    ASSERT_EQ(shell.topLevelErrors.size(), 2u);
+    EXPECT_EQ(shell.topLevelErrors[0], "I/O error 32.");
 }
