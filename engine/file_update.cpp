@@ -4,7 +4,7 @@
 #include "file_time.h"
 #include "folders.h"
 #include "format_settings.h"
-#include "fs_extra.h"
+#include "file_ops.h"
 #include "io_error.h"
 #include "listing.h"
 #include "pending_io.h"

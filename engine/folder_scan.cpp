@@ -1,5 +1,5 @@
 #include "engine.h"
-#include "fs_extra.h"
+#include "file_ops.h"
 #include "run_view.h"
 
 namespace qm {
@@ -14,18 +14,21 @@ void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
     std::vector<std::string> subSources;
     std::vector<std::string> subTargets;
     // The scan needs only names and kinds: no stat of every file.
-    const bool listed = listFolderKinds(sourcePrefix, [&](const char* name, bool isFolder) {
+    FolderListing listing(sourcePrefix, ListingDetail::KindOnly);
+    if (listing.error() != 0)
+        return;
+    ListEntry entry;
+    while (listing.next(entry)) {
         ++state_.ScannedEntryCount;
         // a link to a folder is no folder here, so links are never followed
-        if (!isFolder || name[0] == '.' || name[0] == '\0')
-            return;
-        subSources.push_back(sourcePrefix + name);
+        if (entry.kind != EntryKind::Folder || entry.name.empty() || entry.name[0] == '.')
+            continue;
+        subSources.push_back(sourcePrefix + entry.name);
         sourceList.push_back(subSources.back());
-        subTargets.push_back(targetPrefix + name);
+        subTargets.push_back(targetPrefix + entry.name);
         targetList.push_back(subTargets.back());
-    });
-    if (!listed)
-        return;
+    }
+    listing.close();
 
     for (std::size_t i = 0; i < subSources.size(); ++i) {
         ScanFolderTree(sourceList, targetList, subSources[i], subTargets[i]);

@@ -3,7 +3,7 @@
 #include "engine.h"
 #include "folders.h"
 #include "format_settings.h"
-#include "fs_extra.h"
+#include "file_ops.h"
 #include "listing.h"
 #include "pending_io.h"
 #include "profile_file.h"

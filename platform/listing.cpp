@@ -9,7 +9,8 @@
 
 namespace qm {
 
-FolderListing::FolderListing(const std::string& folder) : folder_(folder) {
+FolderListing::FolderListing(const std::string& folder, ListingDetail detail)
+    : folder_(folder), detail_(detail) {
     dir_ = ::opendir(folder_.c_str());
     if (dir_ == nullptr)
         error_ = codeFromErrno(errno, true);
@@ -61,6 +62,16 @@ bool FolderListing::next(ListEntry& entry) {
         const dirent* d = ::readdir(dir_);
         if (d == nullptr)
             return false;
+        if (detail_ == ListingDetail::KindOnly && d->d_type != DT_UNKNOWN) {
+            const mode_t type = modeFromDirentType(d->d_type);
+            entry.name = d->d_name;
+            entry.kind = kindOf(type);
+            entry.size = 0;
+            entry.attributes = S_ISDIR(type) ? faDirectory : 0;
+            entry.mode = 0;
+            entry.mtime = {};
+            return true;
+        }
         struct stat st {};
         if (::fstatat(::dirfd(dir_), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)

@@ -2,9 +2,8 @@
 
 #include <cstdint>
 #include <ctime>
-#include <string>
-
 #include <dirent.h>
+#include <string>
 
 namespace qm {
 
@@ -13,18 +12,24 @@ enum class EntryKind { File, Folder, Symlink, Special };
 /// One entry of a folder listing; fields from lstat (links are not followed).
 struct ListEntry {
     std::string name;
-    std::int64_t size = 0;        ///< full 64-bit size; 0 for folders, "." and ".."
-    std::int32_t attributes = 0;  ///< faDirectory only for a real folder
-    std::uint32_t mode = 0;       ///< st_mode & 07777
+    std::int64_t size = 0;       ///< full 64-bit size; 0 for folders, "." and ".."
+    std::int32_t attributes = 0; ///< faDirectory only for a real folder
+    std::uint32_t mode = 0;      ///< st_mode & 07777
     EntryKind kind = EntryKind::File;
-    timespec mtime{};             ///< exact modification time
+    timespec mtime{}; ///< exact modification time
+};
+
+/// How much a listing finds out about each entry.
+enum class ListingDetail {
+    Full,     ///< every field, from lstat
+    KindOnly, ///< name and kind only, from the entry type the folder gives (no stat per file)
 };
 
 /// A listing of every entry of one folder, "." and ".." included, in the file
 /// system's order. Owns the DIR*.
 class FolderListing {
 public:
-    explicit FolderListing(const std::string& folder);
+    explicit FolderListing(const std::string& folder, ListingDetail detail = ListingDetail::Full);
     ~FolderListing();
     FolderListing(const FolderListing&) = delete;
     FolderListing& operator=(const FolderListing&) = delete;
@@ -39,6 +44,7 @@ public:
 private:
     std::string folder_;
     DIR* dir_ = nullptr;
+    ListingDetail detail_;
     int error_ = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "fs_extra.h"
+#include "file_ops.h"
 #include "io_error.h"
 #include "run_figures.h"
 #include "temp_name.h"

@@ -79,9 +79,10 @@ TEST(JoinPath, PutsExactlyOneSeparatorBetween) {
 
 class ListingTest : public TempFolderTest {
 protected:
-    std::map<std::string, ListEntry> listAll(const std::string& folder) {
+    std::map<std::string, ListEntry> listAll(const std::string& folder,
+                                             ListingDetail detail = ListingDetail::Full) {
         std::map<std::string, ListEntry> entries;
-        FolderListing listing(folder);
+        FolderListing listing(folder, detail);
         EXPECT_EQ(listing.error(), 0);
         ListEntry entry;
         while (listing.next(entry))
@@ -138,6 +139,14 @@ TEST_F(ListingTest, AttributesAndKindsFollowLstat) {
     EXPECT_FALSE(entries["link"].attributes & faDirectory);
     EXPECT_EQ(entries["fifo"].kind, EntryKind::Special);
     EXPECT_FALSE(entries["fifo"].attributes & faDirectory);
+
+    // A listing of kinds only must tell folders, links and special files apart the same way.
+    auto kinds = listAll(root, ListingDetail::KindOnly);
+    ASSERT_EQ(kinds.size(), entries.size());
+    for (const auto& [name, entry] : entries) {
+        EXPECT_EQ(kinds[name].kind, entry.kind) << name;
+        EXPECT_EQ(kinds[name].attributes & faDirectory, entry.attributes & faDirectory) << name;
+    }
 }
 
 TEST_F(ListingTest, SizesBeyondFourGigabytesAreKeptWhole) {

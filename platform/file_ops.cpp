@@ -1,11 +1,10 @@
-#include "fs_extra.h"
+#include "file_ops.h"
 
 #include "io_error.h"
 #include "pending_io.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,24 +41,6 @@ std::optional<PathStatus> statPath(const std::string& path) {
     status.mode = st.st_mode & 07777;
     status.size = status.kind == EntryKind::Folder ? 0 : static_cast<std::int64_t>(st.st_size);
     return status;
-}
-
-bool listFolderKinds(const std::string& folder,
-                     const std::function<void(const char* name, bool isFolder)>& visit) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
-        return false;
-    while (const dirent* d = ::readdir(dir)) {
-        bool isFolder = d->d_type == DT_DIR;
-        if (d->d_type == DT_UNKNOWN) { // some file systems leave the type to a stat
-            struct stat st {};
-            isFolder = ::fstatat(::dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                       S_ISDIR(st.st_mode);
-        }
-        visit(d->d_name, isFolder);
-    }
-    ::closedir(dir);
-    return true;
 }
 
 bool renamePath(const std::string& from, const std::string& to) {

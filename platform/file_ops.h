@@ -4,15 +4,14 @@
 
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace qm {
 
-// File operations the engine needs beyond the platform layer. Failures leave the
-// program's error code pending (codeFromErrno) like the platform's own operations.
+// Path operations that never follow a final symbolic link. Failures leave the error code
+// pending like every other file operation.
 
 /// What lstat says about a path; links are not followed.
 struct PathStatus {
@@ -24,12 +23,6 @@ struct PathStatus {
 
 /// lstat of a path; none when it cannot be queried. Nothing pending.
 std::optional<PathStatus> statPath(const std::string& path);
-
-/// Names of one folder's entries, "." and ".." included, each with whether it is a real
-/// folder (never a link to one). Uses the entry type the file system gives with the name, so
-/// files cost no stat. False, with nothing pending, when the folder cannot be listed.
-bool listFolderKinds(const std::string& folder,
-                     const std::function<void(const char* name, bool isFolder)>& visit);
 
 /// Renames `from` over `to` (replacing a file or link, never writing through it).
 /// False with code pending on failure.
