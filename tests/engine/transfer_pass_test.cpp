@@ -64,8 +64,11 @@ TEST_F(TransferPassTest, BackupLogsEveryStepAndASecondRunWritesNothing) {
     EXPECT_EQ(state.ListBox2, (std::vector<std::string>{dst, dst + "/sub", dst + "/sub/deep"}));
 
     view.log.clear();
+    view.pumps = 0;
     preparePass(src, dst);
     engine.transferPass();
+    // unchanged files copy no blocks, yet the window is kept alive after each of them
+    EXPECT_EQ(view.pumps, 2 + 4); // the scan's two subfolders, then four files
     EXPECT_EQ(view.log[3], " Total Folders -> 2");
     EXPECT_TRUE(view.logLinesStartingWith(" Folders constructed").empty());
     EXPECT_TRUE(view.logLinesStartingWith("   ").empty());
