@@ -47,25 +47,36 @@ public:
     std::string DateStampText() const;
 
 private:
+    /// Where a copy that did not raise failed, with the code to report.
+    enum class FailedAt { Nothing, Source, Target };
+    struct CopyResult {
+        FailedAt failedAt = FailedAt::Nothing;
+        int code = 0;
+    };
+
     /// UpdateFile for an entry the pass has just listed (no second look at the source).
     void updateEntry(const std::string& sourceFolder, const ListEntry& source,
                      const std::string& targetFolder, const std::string& targetName,
                      const std::string& optionCode);
-    /// Writes the source into a temporary beside the target and renames it into place.
-    /// False when the source cannot be opened (code pending). throw RuntimeError
-    bool copyFile(const std::string& sourcePath, const ListEntry& source,
-                  const std::string& targetFolder, const std::string& targetName);
-    /// Reproduces a symbolic link as the same link. False when it cannot be read.
-    bool copyLink(const std::string& sourcePath, const ListEntry& source,
-                  const std::string& targetFolder, const std::string& targetName);
+    /// Writes the source into a temporary beside the target and queues its rename.
+    /// Fails at the source when it cannot be opened, at the target when its path clashes
+    /// (concernsOnlyThisPath). throw RuntimeError for a fault of the medium
+    CopyResult copyFile(const std::string& sourcePath, const ListEntry& source,
+                        const std::string& targetFolder, const std::string& targetName);
+    /// Reproduces a symbolic link as the same link; fails like copyFile.
+    CopyResult copyLink(const std::string& sourcePath, const ListEntry& source,
+                        const std::string& targetFolder, const std::string& targetName);
+    /// Shows "   Error <code> -> <path>" and logs it.
+    void reportError(int code, const std::string& path);
     /// The date-time text of a file time, as the overwrite question shows it.
     std::string fileTimeText(const timespec& time) const;
 
     /// Makes every finished temporary durable with one write-out, then renames each over
-    /// its target. throw IoError
+    /// its target. A rename that clashes at its target path is reported and uncounted, and
+    /// the rest go on. throw IoError for a failed write-out or a fault of the medium
     void commitPending();
     /// A run ended by an error: commits the finished copies (they are already logged as
-    /// written) and removes their temporaries only when that fails.
+    /// written); only when that fails are their temporaries removed and each named as failed.
     void discardPending() noexcept;
 
     void runBackup();

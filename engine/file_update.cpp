@@ -1,10 +1,11 @@
 #include "block_file.h"
 #include "clock.h"
 #include "engine.h"
+#include "failure_scope.h"
+#include "file_ops.h"
 #include "file_time.h"
 #include "folders.h"
 #include "format_settings.h"
-#include "file_ops.h"
 #include "io_error.h"
 #include "listing.h"
 #include "pending_io.h"
@@ -13,6 +14,7 @@
 #include "temp_name.h"
 #include "update_decision.h"
 
+#include <cerrno>
 #include <ctime>
 
 namespace qm {
@@ -54,18 +56,26 @@ private:
 };
 
 /// Makes a new temporary with `make`; a leftover of a killed run under the same name is
-/// removed first. throw IoError
-template <typename Make> void createTemp(const std::string& tempPath, Make make) {
+/// removed first. False with the code pending.
+template <typename Make> bool createTemp(const std::string& tempPath, Make make) {
     if (make())
-        return;
-    int code = takeIoResult();
-    bool made = false;
-    if (code == 183)
-        made = removeFile(tempPath) && make();
-    else
+        return true;
+    const int code = takeIoResult();
+    if (code != 183) {
         setPendingIo(code);
-    if (!made)
+        return false;
+    }
+    return removeFile(tempPath) && make();
+}
+
+/// A failure at the file's own target path lets the pass go on: returns its code. A fault
+/// of the medium ends the run. throw IoError
+int pathFailure(int code) {
+    if (!concernsOnlyThisPath(code)) {
+        setPendingIo(code);
         raisePending();
+    }
+    return code;
 }
 
 } // namespace
@@ -123,13 +133,17 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
 
     ++state_.FilesUpdated;
     const double start = clock_.now();
-    const bool copied = source.kind == EntryKind::Symlink
-                            ? copyLink(sourcePath, source, targetFolder, targetName)
-                            : copyFile(sourcePath, source, targetFolder, targetName);
+    CopyResult result;
+    if (target && target->kind == EntryKind::Folder)
+        // the rename would fail so; no need to copy the bytes first
+        result = {FailedAt::Target, codeFromErrno(EISDIR)};
+    else if (source.kind == EntryKind::Symlink)
+        result = copyLink(sourcePath, source, targetFolder, targetName);
+    else
+        result = copyFile(sourcePath, source, targetFolder, targetName);
+    const bool copied = result.failedAt == FailedAt::Nothing;
     if (!copied) {
-        const std::string text = "   Error " + std::to_string(takeIoResult()) + " -> " + sourcePath;
-        view_.setStatus(text);
-        view_.appendLog(text);
+        reportError(result.code, result.failedAt == FailedAt::Source ? sourcePath : targetPath);
         --state_.FilesUpdated;
     }
     const double end = clock_.now();
@@ -146,16 +160,18 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
     state_.PreviousSpeed = speed;
 }
 
-bool Engine::copyFile(const std::string& sourcePath, const ListEntry& source,
-                      const std::string& targetFolder, const std::string& targetName) {
+Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEntry& source,
+                                    const std::string& targetFolder,
+                                    const std::string& targetName) {
     BlockFile in(sourcePath);
     if (!in.openRead())
-        return false;
+        return {FailedAt::Source, takeIoResult()};
 
     const std::string targetPath = joinPath(targetFolder, targetName);
     const std::string tempPath = joinPath(targetFolder, tempNameFor(targetName));
     BlockFile out(tempPath);
-    createTemp(tempPath, [&] { return out.createNew(); });
+    if (!createTemp(tempPath, [&] { return out.createNew(); }))
+        return {FailedAt::Target, pathFailure(takeIoResult())};
     TempGuard guard(tempPath);
 
     if (!buffer_)
@@ -195,7 +211,13 @@ bool Engine::copyFile(const std::string& sourcePath, const ListEntry& source,
     pendingBytes_ += source.size;
     if (pending_.size() >= BatchFiles || pendingBytes_ >= BatchBytes)
         commitPending();
-    return true;
+    return {};
+}
+
+void Engine::reportError(int code, const std::string& path) {
+    const std::string text = "   Error " + std::to_string(code) + " -> " + path;
+    view_.setStatus(text);
+    view_.appendLog(text);
 }
 
 void Engine::commitPending() {
@@ -208,12 +230,22 @@ void Engine::commitPending() {
     // Nothing replaces a target before every byte of its copy is on disk.
     if (!flushFileSystemsOf(temps))
         raisePending(); // the caller's discardPending removes the batch
-    std::size_t renamed = 0;
-    for (; renamed < pending_.size(); ++renamed) {
-        if (!renamePath(pending_[renamed].temp, pending_[renamed].target)) {
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(renamed));
+    for (std::size_t done = 0; done < pending_.size(); ++done) {
+        const PendingCopy& copy = pending_[done];
+        if (renamePath(copy.temp, copy.target))
+            continue;
+        const int code = takeIoResult();
+        if (!concernsOnlyThisPath(code)) {
+            // this copy and the rest stay pending for discardPending
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(done));
+            setPendingIo(code);
             raisePending();
         }
+        // Logged as written a moment ago: say now that it was not.
+        removeFile(copy.temp);
+        takeIoResult();
+        reportError(code, copy.target);
+        --state_.FilesUpdated;
     }
     pending_.clear();
     pendingBytes_ = 0;
@@ -222,29 +254,40 @@ void Engine::commitPending() {
 void Engine::discardPending() noexcept {
     // A later file's failure must not undo the copies before it, which the log already
     // reports as written.
+    int code = OtherErrorCode;
     try {
         commitPending();
         return;
+    } catch (const IoError& error) {
+        code = error.code();
     } catch (const std::exception&) {
-        takeIoResult();
     }
+    takeIoResult();
     for (const PendingCopy& copy : pending_) {
         removeFile(copy.temp);
         takeIoResult();
+        --state_.FilesUpdated;
+        try {
+            reportError(code, copy.target); // takes back its "written" line
+        } catch (const std::exception&) {
+            // the run is ending with its own error message anyway
+        }
     }
     pending_.clear();
     pendingBytes_ = 0;
 }
 
-bool Engine::copyLink(const std::string& sourcePath, const ListEntry& source,
-                      const std::string& targetFolder, const std::string& targetName) {
+Engine::CopyResult Engine::copyLink(const std::string& sourcePath, const ListEntry& source,
+                                    const std::string& targetFolder,
+                                    const std::string& targetName) {
     std::string text;
     if (!readLink(sourcePath, text))
-        return false;
+        return {FailedAt::Source, takeIoResult()};
 
     const std::string targetPath = joinPath(targetFolder, targetName);
     const std::string tempPath = joinPath(targetFolder, tempNameFor(targetName));
-    createTemp(tempPath, [&] { return createLink(text, tempPath); });
+    if (!createTemp(tempPath, [&] { return createLink(text, tempPath); }))
+        return {FailedAt::Target, pathFailure(takeIoResult())};
     TempGuard guard(tempPath);
 
     if (int code = setLinkModificationTime(tempPath, source.mtime); code != 0) {
@@ -252,9 +295,9 @@ bool Engine::copyLink(const std::string& sourcePath, const ListEntry& source,
         raisePending();
     }
     if (!renamePath(tempPath, targetPath))
-        raisePending();
+        return {FailedAt::Target, pathFailure(takeIoResult())}; // the guard removes the temporary
     guard.commit();
-    return true;
+    return {};
 }
 
 std::string Engine::fileTimeText(const timespec& time) const {

@@ -1,9 +1,10 @@
 #include "attributes.h"
 #include "clock.h"
 #include "engine.h"
+#include "failure_scope.h"
+#include "file_ops.h"
 #include "folders.h"
 #include "format_settings.h"
-#include "file_ops.h"
 #include "listing.h"
 #include "pending_io.h"
 #include "profile_file.h"
@@ -58,10 +59,18 @@ void Engine::transferPass() {
         }
         if (changeDirectory(folder))
             continue;
-        takeIoResult();
-        createFolder(folder);
-        takeIoResult(); // a folder that cannot be made fails its first file instead
+        const int enterCode = takeIoResult();
         view_.setStatus("Reconstructing folders..." + folder);
+        if (!createFolder(folder)) {
+            const int code = takeIoResult();
+            if (!concernsOnlyThisPath(code)) {
+                setPendingIo(code);
+                ioCheck(); // a full or read-only medium: every later file would fail too
+            }
+            // Its files fail one by one and are named; name the folder too. "Already
+            // exists" would hide why it could not be entered.
+            reportError(code == 183 ? enterCode : code, folder);
+        }
         ++constructed;
     }
     if (constructed > 0) {
@@ -82,10 +91,7 @@ void Engine::transferPass() {
         FolderListing listing(state_.ListBox1[i]);
         if (listing.error() != 0) {
             // Its files are not backed up: say so rather than pass over it in silence.
-            const std::string text =
-                "   Error " + std::to_string(listing.error()) + " -> " + state_.ListBox1[i];
-            view_.setStatus(text);
-            view_.appendLog(text);
+            reportError(listing.error(), state_.ListBox1[i]);
             continue;
         }
         while (listing.next(entry)) {

@@ -267,15 +267,37 @@ TEST_F(FileUpdateTest, FullDiskOrShortWriteKeepsTheOldTargetAndRaises) {
     }
 }
 
-TEST_F(FileUpdateTest, MissingTargetFolderRaisesBeforeAnythingIsWritten) {
+TEST_F(FileUpdateTest, ClashAtTheTargetPathIsNamedAndNothingIsRaised) {
     pair("a", t2021, nullptr, 0);
-    state.CurrentFileSize = 5;
-    try {
-        engine.UpdateFile(path("src"), "a", path("nowhere"), "a", "NPAODN");
-        ADD_FAILURE() << "no error raised";
-    } catch (const IoError& error) {
-        EXPECT_EQ(error.code(), 3);
+    makeFolder("dst/a/kept"); // a folder where the file goes
+    writeFile("dst/notafolder", "a file where a folder belongs");
+    ASSERT_EQ(::symlink("a", path("src/link").c_str()), 0);
+    struct Target {
+        std::string name, folder, error;
+    };
+    const Target targets[] = {
+        {"a", path("dst"), "   Error 5 -> " + path("dst/a")},
+        {"a", path("nowhere"), "   Error 3 -> " + path("nowhere/a")},
+        {"a", path("dst/notafolder"), "   Error 3 -> " + path("dst/notafolder/a")},
+        {"link", path("nowhere"), "   Error 3 -> " + path("nowhere/link")},
+    };
+    for (const Target& t : targets) {
+        SCOPED_TRACE(t.error);
+        view.log.clear();
+        const std::int64_t seen = state.FilesSeen;
+        state.CurrentFileSize = 5;
+        engine.UpdateFile(path("src"), t.name, t.folder, t.name, "APAODN");
+        EXPECT_EQ(view.log, std::vector<std::string>{t.error});
+        EXPECT_EQ(state.FilesSeen, seen + 1);
+        EXPECT_EQ(state.FilesUpdated, 0);
+        EXPECT_TRUE(view.questions.empty());
+        // the speed is still shown, but not logged
+        EXPECT_TRUE(view.statuses.back().ends_with(" KBytes/Sec")) << view.statuses.back();
     }
+    EXPECT_TRUE(exists("dst/a/kept"));
+    EXPECT_EQ(target("notafolder"), "a file where a folder belongs");
+    EXPECT_TRUE(tempsIn("dst").empty());
+    EXPECT_TRUE(tempsIn("dst/a").empty());
 }
 
 TEST_F(FileUpdateTest, ReadOnlySourceIsCopiedWithoutWriteAccess) {

@@ -4,7 +4,9 @@
 #include "profile_file.h"
 #include "temp_name.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace qm::test {
 namespace {
@@ -128,18 +130,89 @@ TEST_F(TransferPassTest, TargetFolderThatIsALinkIsReplacedNotWrittenThrough) {
     EXPECT_EQ(readFile(path("dst/sub/b.bin")).size(), 70000u);
 }
 
-TEST_F(TransferPassTest, FolderInTheWayEndsThePassWithoutLeavingTemporaries) {
-    makeFolder("dst/sub/deep/c"); // where the file c must go
-    try {
-        engine.transferPass();
-        ADD_FAILURE() << "no error raised";
-    } catch (const IoError& error) {
-        EXPECT_EQ(error.code(), 5);
-    }
+TEST_F(TransferPassTest, ClashesInTheTargetAreNamedAndEveryOtherFileIsCopied) {
+    makeFolder("dst/a.txt/kept"); // a folder where a file goes
+    makeFolder("dst/sub");
+    writeFile("dst/sub/deep", "a file, not a folder"); // where a folder belongs
+    engine.transferPass();
+
+    const std::string dst = path("dst");
+    EXPECT_EQ(view.logLinesStartingWith("   Error"),
+              (std::vector<std::string>{"   Error 3 -> " + dst + "/sub/deep", // not made
+                                        "   Error 5 -> " + dst + "/a.txt",
+                                        "   Error 3 -> " + dst + "/sub/deep/c"}))
+        << ::testing::PrintToString(view.log);
+    EXPECT_TRUE(exists("dst/a.txt/kept"));
+    EXPECT_EQ(readFile(path("dst/sub/deep")), "a file, not a folder");
+    EXPECT_TRUE(exists("dst/empty"));
+    EXPECT_EQ(readFile(path("dst/sub/b.bin")).size(), 70000u);
+    EXPECT_EQ(view.logLinesStartingWith(" Total Files   -> 4").size(), 1u);
+    EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> 2").size(), 1u);
+    EXPECT_TRUE(view.log.back().starts_with("DONE! Docs"));
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
     EXPECT_TRUE(tempsIn("dst").empty());
     EXPECT_TRUE(tempsIn("dst/sub").empty());
-    EXPECT_TRUE(tempsIn("dst/sub/deep").empty());
-    EXPECT_EQ(table.cell(ColStatus, 1), "Busy"); // the profile run records the error
+}
+
+TEST_F(TransferPassTest, RenameThatClashesInABatchIsTakenBackAndTheRestArePutInPlace) {
+    // A folder appears where a.txt goes after its copy was made but before the batch's
+    // renames: the one file fails, the others of the batch still land.
+    struct Meddler : RecordingView {
+        using RecordingView::RecordingView;
+        void pumpEvents() override {
+            RecordingView::pumpEvents();
+            if (!made && ::access(temp.c_str(), F_OK) == 0)
+                made = ::mkdir(folder.c_str(), 0755) == 0;
+        }
+        std::string temp, folder;
+        bool made = false;
+    } meddler(state);
+    meddler.temp = path("dst/" + tempNameFor("a.txt"));
+    meddler.folder = path("dst/a.txt");
+    Engine engine2(table, meddler, state, format, clock);
+    engine2.transferPass();
+
+    ASSERT_TRUE(meddler.made);
+    const auto written = std::find_if(meddler.log.begin(), meddler.log.end(), [&](auto& line) {
+        return line.starts_with("   " + path("src/a.txt") + " ");
+    });
+    const auto failed =
+        std::find(meddler.log.begin(), meddler.log.end(), "   Error 5 -> " + path("dst/a.txt"));
+    ASSERT_NE(written, meddler.log.end());
+    ASSERT_NE(failed, meddler.log.end());
+    EXPECT_LT(written, failed);
+    EXPECT_EQ(meddler.logLinesStartingWith(" Files Updated -> 3").size(), 1u);
+    EXPECT_EQ(readFile(path("dst/sub/deep/c")), "gamma");
+    EXPECT_EQ(readFile(path("dst/sub/b.bin")).size(), 70000u);
+    EXPECT_TRUE(tempsIn("dst").empty());
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+}
+
+TEST_F(TransferPassTest, ReadOnlyMediumStillEndsThePass) {
+    if (::mount("tmpfs", path("dst").c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{path("dst")};
+    // Once with folders to make, once with only files to write.
+    for (bool withFolders : {false, true}) {
+        SCOPED_TRACE(withFolders ? "folders present" : "folders missing");
+        if (withFolders) {
+            ASSERT_EQ(::mount(nullptr, path("dst").c_str(), nullptr, MS_REMOUNT, "size=1m"), 0);
+            makeFolder("dst/sub/deep");
+        }
+        ASSERT_EQ(::mount(nullptr, path("dst").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m"),
+                  0);
+        preparePass(path("src"), path("dst"));
+        try {
+            engine.transferPass();
+            ADD_FAILURE() << "no error raised";
+        } catch (const IoError& error) {
+            EXPECT_EQ(error.code(), 19);
+        }
+        EXPECT_EQ(table.cell(ColStatus, 1), "Busy"); // the profile run records the error
+    }
 }
 
 TEST_F(TransferPassTest, SpecialFilesAreSkippedWithALine) {
