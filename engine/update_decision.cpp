@@ -1,7 +1,7 @@
 #include "update_decision.h"
 
-#include "file_time.h"
 #include "file_ops.h"
+#include "file_time.h"
 #include "profile_table.h"
 
 namespace qm {

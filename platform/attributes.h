@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-
 #include <sys/types.h>
 
 namespace qm {
@@ -20,8 +19,8 @@ enum AttributeBits : std::int32_t {
 
 /// An attribute set together with the permission bits it carries on this platform.
 struct Attributes {
-    std::int32_t bits = -1;  ///< -1 when the path could not be queried
-    std::uint32_t mode = 0;  ///< st_mode & 07777
+    std::int32_t bits = -1; ///< -1 when the path could not be queried
+    std::uint32_t mode = 0; ///< st_mode & 07777
     bool valid() const { return bits != -1; }
     bool operator==(const Attributes&) const = default;
 };

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
-
 #include <sys/types.h>
 
 namespace qm {

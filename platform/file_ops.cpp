@@ -19,16 +19,6 @@ bool fail(const std::string& path) {
     return false;
 }
 
-EntryKind kindOf(mode_t mode) {
-    if (S_ISREG(mode))
-        return EntryKind::File;
-    if (S_ISDIR(mode))
-        return EntryKind::Folder;
-    if (S_ISLNK(mode))
-        return EntryKind::Symlink;
-    return EntryKind::Special;
-}
-
 } // namespace
 
 std::optional<PathStatus> statPath(const std::string& path) {
@@ -36,7 +26,7 @@ std::optional<PathStatus> statPath(const std::string& path) {
     if (::lstat(path.c_str(), &st) != 0)
         return std::nullopt;
     PathStatus status;
-    status.kind = kindOf(st.st_mode);
+    status.kind = entryKindOf(st.st_mode);
     status.mtime = st.st_mtim;
     status.mode = st.st_mode & 07777;
     status.size = status.kind == EntryKind::Folder ? 0 : static_cast<std::int64_t>(st.st_size);

@@ -9,6 +9,16 @@
 
 namespace qm {
 
+EntryKind entryKindOf(unsigned int mode) {
+    if (S_ISREG(mode))
+        return EntryKind::File;
+    if (S_ISDIR(mode))
+        return EntryKind::Folder;
+    if (S_ISLNK(mode))
+        return EntryKind::Symlink;
+    return EntryKind::Special;
+}
+
 FolderListing::FolderListing(const std::string& folder, ListingDetail detail)
     : folder_(folder), detail_(detail) {
     dir_ = ::opendir(folder_.c_str());
@@ -28,16 +38,6 @@ void FolderListing::close() {
 }
 
 namespace {
-
-EntryKind kindOf(mode_t mode) {
-    if (S_ISREG(mode))
-        return EntryKind::File;
-    if (S_ISDIR(mode))
-        return EntryKind::Folder;
-    if (S_ISLNK(mode))
-        return EntryKind::Symlink;
-    return EntryKind::Special;
-}
 
 mode_t modeFromDirentType(unsigned char type) {
     switch (type) {
@@ -65,7 +65,7 @@ bool FolderListing::next(ListEntry& entry) {
         if (detail_ == ListingDetail::KindOnly && d->d_type != DT_UNKNOWN) {
             const mode_t type = modeFromDirentType(d->d_type);
             entry.name = d->d_name;
-            entry.kind = kindOf(type);
+            entry.kind = entryKindOf(type);
             entry.size = 0;
             entry.attributes = S_ISDIR(type) ? faDirectory : 0;
             entry.mode = 0;
@@ -81,7 +81,7 @@ bool FolderListing::next(ListEntry& entry) {
             st.st_mode = modeFromDirentType(d->d_type) | S_IWUSR;
         }
         entry.name = d->d_name;
-        entry.kind = kindOf(st.st_mode);
+        entry.kind = entryKindOf(st.st_mode);
         entry.size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
         entry.attributes = attributeBitsOf(st.st_mode, entry.name);
         entry.mode = st.st_mode & 07777;

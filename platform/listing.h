@@ -9,6 +9,9 @@ namespace qm {
 
 enum class EntryKind { File, Folder, Symlink, Special };
 
+/// The kind of an lstat mode.
+EntryKind entryKindOf(unsigned int mode);
+
 /// One entry of a folder listing; fields from lstat (links are not followed).
 struct ListEntry {
     std::string name;
