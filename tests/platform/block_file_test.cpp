@@ -1,8 +1,10 @@
+#include "as_nobody.h"
 #include "attributes.h"
 #include "block_file.h"
+#include "file_bytes.h"
 #include "file_time.h"
+#include "io_folder_test.h"
 #include "pending_io.h"
-#include "temp_folder.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <vector>
 
 using namespace qm;
+using namespace qm::test;
 
 namespace {
 
@@ -35,17 +38,7 @@ ssize_t interruptFirst(int fd, const void* buffer, std::size_t count) {
 
 } // namespace
 
-class BlockFileTest : public TempFolderTest {
-protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        takeIoResult();
-    }
-    void TearDown() override {
-        setWriteHook(nullptr);
-        TempFolderTest::TearDown();
-    }
-};
+class BlockFileTest : public IoFolderTest {};
 
 TEST_F(BlockFileTest, CopiesBytesInBlocks) {
     std::string content(100000, '\0');
@@ -185,7 +178,7 @@ TEST_F(BlockFileTest, ModificationTimeAndPermissionsAreSetOnTheOpenFile) {
 TEST_F(BlockFileTest, ReadOnlyFileOpensAfterArchiveOnly) {
     ASSERT_EQ(::chmod(root.c_str(), 0777), 0);
     std::string file = path("readonly");
-    int status = runUnprivileged([&] {
+    int status = runAsNobody([&] {
         int fd = ::open(file.c_str(), O_CREAT | O_WRONLY, 0444);
         if (fd < 0)
             return 10;

@@ -1,4 +1,5 @@
 #include "attributes.h"
+#include "exact_time.h"
 #include "file_time.h"
 #include "io_error.h"
 #include "pending_io.h"
@@ -10,19 +11,12 @@
 #include <sys/stat.h>
 
 using namespace qm;
+using namespace qm::test;
 
 namespace {
 
-timespec localTime(int year, int month, int day, int hour, int minute, int second) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return {std::mktime(&tm), 0};
+timespec localStamp(int year, int month, int day, int hour, int minute, int second) {
+    return {localTime(year, month, day, hour, minute, second), 0};
 }
 
 std::string conversionMessage(std::int32_t stamp) {
@@ -40,14 +34,13 @@ class FileTimeTest : public TempFolderTest {
 protected:
     std::string fileAt(const std::string& name, const timespec& time) {
         std::string full = writeFile(name, "x");
-        const timespec times[2] = {time, time};
-        EXPECT_EQ(::utimensat(AT_FDCWD, full.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+        EXPECT_TRUE(setFileTime(full, time));
         return full;
     }
 };
 
 TEST_F(FileTimeTest, OddSecondDropsToTheEvenOneAndRoundTrips) {
-    timespec written = localTime(2026, 12, 7, 15, 5, 9);
+    timespec written = localStamp(2026, 12, 7, 15, 5, 9);
     written.tv_nsec = 999999999;
     std::int32_t stamp = dosDateTimeOf(fileAt("f", written));
 
@@ -69,17 +62,17 @@ TEST_F(FileTimeTest, OddSecondDropsToTheEvenOneAndRoundTrips) {
 }
 
 TEST_F(FileTimeTest, NoStampForMissingFoldersAndTimesOutsideTheRange) {
-    EXPECT_EQ(dosDateTimeOf(fileAt("old", localTime(1979, 12, 31, 23, 59, 59))), -1);
-    EXPECT_NE(dosDateTimeOf(fileAt("first", localTime(1980, 1, 1, 0, 0, 0))), -1);
+    EXPECT_EQ(dosDateTimeOf(fileAt("old", localStamp(1979, 12, 31, 23, 59, 59))), -1);
+    EXPECT_NE(dosDateTimeOf(fileAt("first", localStamp(1980, 1, 1, 0, 0, 0))), -1);
     EXPECT_EQ(dosDateTimeOf(path("missing")), -1);
     EXPECT_EQ(dosDateTimeOf(root), -1);
-    EXPECT_EQ(dosDateTimeFromTime(localTime(2108, 1, 1, 0, 0, 0)), -1);
+    EXPECT_EQ(dosDateTimeFromTime(localStamp(2108, 1, 1, 0, 0, 0)), -1);
     EXPECT_EQ(takeIoResult(), 0);
 }
 
 TEST_F(FileTimeTest, StampsFrom2044OnAreNegativeButOrderLater) {
-    std::int32_t late = dosDateTimeOf(fileAt("late", localTime(2044, 3, 1, 12, 0, 0)));
-    std::int32_t early = dosDateTimeOf(fileAt("early", localTime(2043, 12, 31, 23, 59, 58)));
+    std::int32_t late = dosDateTimeOf(fileAt("late", localStamp(2044, 3, 1, 12, 0, 0)));
+    std::int32_t early = dosDateTimeOf(fileAt("early", localStamp(2043, 12, 31, 23, 59, 58)));
     EXPECT_LT(late, 0);
     EXPECT_GT(early, 0);
     EXPECT_GT(compareStamps(late, early), 0);

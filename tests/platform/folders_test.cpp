@@ -1,3 +1,4 @@
+#include "as_nobody.h"
 #include "attributes.h"
 #include "folders.h"
 #include "listing.h"
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 using namespace qm;
+using namespace qm::test;
 
 class FoldersTest : public TempFolderTest {
 protected:
@@ -61,7 +63,7 @@ TEST_F(FoldersTest, CreateFolderWithoutPermissionLeavesFive) {
     ASSERT_TRUE(createFolder(path("locked")));
     ASSERT_EQ(::chmod(path("locked").c_str(), 0555), 0);
     std::string target = path("locked/new");
-    int status = runUnprivileged([&] {
+    int status = runAsNobody([&] {
         if (createFolder(target))
             return 1;
         return takeIoResult() == 5 ? 0 : 2;
@@ -197,5 +199,5 @@ TEST_F(ListingTest, DeniedFolderGivesFive) {
     ASSERT_TRUE(std::filesystem::create_directory(path("closed")));
     ASSERT_EQ(::chmod(path("closed").c_str(), 0700), 0);
     std::string folder = path("closed");
-    EXPECT_EQ(runUnprivileged([&] { return FolderListing(folder).error() == 5 ? 0 : 1; }), 0);
+    EXPECT_EQ(runAsNobody([&] { return FolderListing(folder).error() == 5 ? 0 : 1; }), 0);
 }

@@ -9,6 +9,7 @@
 #include <limits>
 
 using namespace qm;
+using qm::test::TempFolderTest;
 
 TEST(IoErrorMessage, KnownCodesHaveTextsOthersShowTheNumber) {
     EXPECT_EQ(ioErrorMessage(2), "File not found");

@@ -1,6 +1,8 @@
+#include "as_nobody.h"
 #include "block_file.h"
+#include "file_bytes.h"
+#include "io_folder_test.h"
 #include "pending_io.h"
-#include "temp_folder.h"
 #include "text_file.h"
 
 #include <cerrno>
@@ -9,6 +11,7 @@
 #include <vector>
 
 using namespace qm;
+using namespace qm::test;
 
 namespace {
 
@@ -61,17 +64,7 @@ TEST(TextReader, LongLinesAreReadWhole) {
     EXPECT_EQ(linesOf(longLine + "\r\nnext"), (Lines{longLine, "next"}));
 }
 
-class TextFileTest : public TempFolderTest {
-protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        takeIoResult();
-    }
-    void TearDown() override {
-        setWriteHook(nullptr);
-        TempFolderTest::TearDown();
-    }
-};
+class TextFileTest : public IoFolderTest {};
 
 TEST_F(TextFileTest, OpenReadsAFileAndReportsAMissingOne) {
     writeFile("profile.txt", "first\r\nsecond");
@@ -135,7 +128,7 @@ TEST_F(TextFileTest, AtomicWriteIntoALockedFolderIsDenied) {
     ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
     std::string file = writeFile("quillmark.txt", "old");
     ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
-    int status = runUnprivileged([&] {
+    int status = runAsNobody([&] {
         try {
             writeFileAtomically(file, "new");
         } catch (const IoError& error) {
