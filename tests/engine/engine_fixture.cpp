@@ -1,28 +1,21 @@
 #include "engine_fixture.h"
 
 #include "block_file.h"
+#include "exact_time.h"
 #include "pending_io.h"
 
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace qm::test {
 
 void EngineTest::SetUp() {
-    char pattern[] = "/tmp/qm-engine-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
-    ::chmod(root.c_str(), 0755);
+    TempFolderTest::SetUp();
+    ::chmod(root.c_str(), 0755); // children dropped to nobody must reach the trees
     startFolder = path("start");
     makeFolder("start");
-    savedDirectory = fs::current_path();
     state.StartFolder = startFolder;
     table.writeHeader();
     table.setRowCount(2);
@@ -33,20 +26,7 @@ void EngineTest::SetUp() {
 void EngineTest::TearDown() {
     setWriteHook(nullptr);
     takeIoResult();
-    fs::current_path(savedDirectory);
-    std::error_code ignored;
-    for (auto& entry : fs::recursive_directory_iterator(root, ignored))
-        if (entry.is_directory(ignored) && !entry.is_symlink(ignored))
-            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(root, ignored);
-}
-
-std::string EngineTest::writeFile(const std::string& relative, const std::string& bytes) const {
-    std::string full = path(relative);
-    std::ofstream out(full, std::ios::binary);
-    out << bytes;
-    EXPECT_TRUE(out.good()) << "cannot write " << full;
-    return full;
+    TempFolderTest::TearDown();
 }
 
 void EngineTest::makeFolder(const std::string& relative) const {
@@ -54,14 +34,7 @@ void EngineTest::makeFolder(const std::string& relative) const {
 }
 
 void EngineTest::setTime(const std::string& relative, std::time_t seconds, long nanoseconds) const {
-    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path(relative).c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
-        << relative;
-}
-
-std::string EngineTest::readFile(const std::string& full) {
-    std::ifstream in(full, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    ASSERT_TRUE(setFileTime(path(relative), {seconds, nanoseconds})) << relative;
 }
 
 bool EngineTest::exists(const std::string& relative) const {
@@ -99,32 +72,6 @@ void EngineTest::preparePass(const std::string& source, const std::string& targe
     state.SelectedRow = row;
     state.FilesSeen = 0;
     state.FilesUpdated = 0;
-}
-
-int runUnprivileged(const std::function<int()>& check) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::geteuid() == 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(99);
-        }
-        ::_exit(check());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
-}
-
-std::time_t localTime(int year, int month, int day, int hour, int minute, int second) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
 }
 
 } // namespace qm::test

@@ -5,6 +5,7 @@
 #include "format_settings.h"
 #include "profile_table.h"
 #include "run_view.h"
+#include "temp_folder.h"
 
 #include <deque>
 #include <functional>
@@ -103,17 +104,15 @@ public:
 };
 
 /// A fresh temporary folder with the engine and everything it talks to.
-class EngineTest : public ::testing::Test {
+class EngineTest : public TempFolderTest {
 protected:
+    EngineTest() : TempFolderTest("engine") {}
     void SetUp() override;
     void TearDown() override;
 
-    std::string path(const std::string& relative) const { return root + "/" + relative; }
-    std::string writeFile(const std::string& relative, const std::string& bytes) const;
     void makeFolder(const std::string& relative) const;
     /// Sets a file's (or link's) modification time without following links.
     void setTime(const std::string& relative, std::time_t seconds, long nanoseconds = 0) const;
-    static std::string readFile(const std::string& full);
     bool exists(const std::string& relative) const;
     /// Names in a folder that look like the engine's temporaries.
     std::vector<std::string> tempsIn(const std::string& relative) const;
@@ -125,9 +124,7 @@ protected:
     /// Sets the roots and row for a direct transfer pass.
     void preparePass(const std::string& source, const std::string& target, int row = 1);
 
-    std::string root;
     std::string startFolder;
-    std::string savedDirectory;
     ProfileTable table;
     RunState state;
     FormatSettings format;
@@ -135,12 +132,5 @@ protected:
     RecordingView view{state};
     Engine engine{table, view, state, format, clock};
 };
-
-/// Runs `check` in a child process that has dropped to uid/gid 65534 (root ignores
-/// permission bits). Returns the child's exit status; 0 means the check passed.
-int runUnprivileged(const std::function<int()>& check);
-
-/// Time stamp of a local calendar time.
-std::time_t localTime(int year, int month, int day, int hour = 12, int minute = 0, int second = 0);
 
 } // namespace qm::test

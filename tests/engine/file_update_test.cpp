@@ -1,5 +1,8 @@
+#include "as_nobody.h"
 #include "block_file.h"
 #include "engine_fixture.h"
+#include "exact_time.h"
+#include "file_bytes.h"
 #include "file_time.h"
 #include "io_error.h"
 #include "temp_name.h"
@@ -304,8 +307,8 @@ TEST_F(FileUpdateTest, ReadOnlySourceIsCopiedWithoutWriteAccess) {
     pair("a", t2021, nullptr, 0);
     ASSERT_EQ(::chmod(path("src/a").c_str(), 0444), 0);
     ASSERT_EQ(::chmod(path("src").c_str(), 0555), 0);
-    ASSERT_EQ(::chown(path("dst").c_str(), 65534, 65534), 0);
-    int status = runUnprivileged([&] {
+    ASSERT_EQ(::chown(path("dst").c_str(), Nobody, Nobody), 0);
+    int status = runAsNobody([&] {
         update("a");
         struct stat st {};
         if (::lstat(path("dst/a").c_str(), &st) != 0 || (st.st_mode & 07777) != 0444)
@@ -321,8 +324,8 @@ TEST_F(FileUpdateTest, ReadOnlySourceIsCopiedWithoutWriteAccess) {
 TEST_F(FileUpdateTest, UnreadableSourceIsReportedAndTheRunGoesOn) {
     pair("secret", t2021, nullptr, 0);
     ASSERT_EQ(::chmod(path("src/secret").c_str(), 0), 0);
-    ASSERT_EQ(::chown(path("dst").c_str(), 65534, 65534), 0);
-    int status = runUnprivileged([&] {
+    ASSERT_EQ(::chown(path("dst").c_str(), Nobody, Nobody), 0);
+    int status = runAsNobody([&] {
         update("secret");
         const std::string error = "   Error 5 -> " + path("src/secret");
         if (view.log != std::vector<std::string>{error})

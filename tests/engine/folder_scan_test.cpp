@@ -1,3 +1,4 @@
+#include "as_nobody.h"
 #include "engine_fixture.h"
 
 #include <algorithm>
@@ -111,7 +112,7 @@ TEST_F(FolderScanTest, DotFoldersAndLinksAreCountedButNeverEntered) {
 TEST_F(FolderScanTest, UnlistableFolderStaysInTheListsWithNothingBelow) {
     ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
     ASSERT_EQ(::chmod(path("R/A").c_str(), 0), 0);
-    int status = runUnprivileged([&] {
+    int status = runAsNobody([&] {
         engine.ScanFolderTree(sources, targets, path("R"), path("T"));
         bool listed = std::find(sources.begin(), sources.end(), path("R/A")) != sources.end();
         bool below = std::find(sources.begin(), sources.end(), path("R/A/A1")) != sources.end();

@@ -1,5 +1,6 @@
 #include "block_file.h"
 #include "engine_fixture.h"
+#include "file_bytes.h"
 #include "format_settings.h"
 #include "profile_file.h"
 #include "shell.h"

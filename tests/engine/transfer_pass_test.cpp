@@ -1,4 +1,5 @@
 #include "engine_fixture.h"
+#include "file_bytes.h"
 #include "format_settings.h"
 #include "io_error.h"
 #include "profile_file.h"
