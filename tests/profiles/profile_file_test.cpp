@@ -1,44 +1,24 @@
+#include "as_nobody.h"
+#include "file_bytes.h"
 #include "io_error.h"
 #include "profile_file.h"
 #include "profile_table.h"
+#include "temp_folder.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace qm;
+using namespace qm::test;
 namespace fs = std::filesystem;
 
 namespace {
 
 class ProfileFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qm-profiles-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-        path = folder + "/quillmark.txt";
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::permissions(folder, fs::perms::owner_all, ignored);
-        fs::remove_all(folder, ignored);
-    }
-
-    void write(const std::string& bytes) const {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-    std::string read() const {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    void write(const std::string& bytes) const { writeFile(path, bytes); }
+    std::string read() const { return readFile(path); }
     void load(ProfileTable& table, const std::string& bytes) {
         write(bytes);
         LoadProfiles(table, folder);
@@ -50,8 +30,9 @@ protected:
         return cells;
     }
 
-    std::string folder;
-    std::string path;
+    TempFolder temp{"profiles"};
+    std::string folder = temp.path();
+    std::string path = folder + "/quillmark.txt";
 };
 
 using Cells = std::vector<std::string>;
@@ -180,25 +161,17 @@ TEST_F(ProfileFileTest, FailedSaveLeavesThePreviousFileInPlace) {
     table.setCell(ColName, 1, "Changed");
 
     // Root ignores permissions, so the failing save runs as an unprivileged user.
-    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(chownTree(folder));
     ASSERT_EQ(chmod(folder.c_str(), 0555), 0); // no new files beside the profile file
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(3);
+    const int status = runAsNobody([&] {
         try {
             SaveProfiles(table, folder);
         } catch (const IoError& error) {
-            _exit(error.code() == 5 ? 0 : 4);
+            return error.code() == 5 ? 0 : 4;
         }
-        _exit(5);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "expected the save to raise \"File access denied\"";
+        return 5;
+    });
+    EXPECT_EQ(status, 0) << "expected the save to raise \"File access denied\"";
     chmod(folder.c_str(), 0755);
     EXPECT_EQ(read(), original);
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator{}), 1)
@@ -214,26 +187,18 @@ TEST_F(ProfileFileTest, UnreadableFileIsNeverTruncated) {
     const std::string original = "BackUP->Keep->/a->/b->NEVER->Pending->NPAODN->\r\n";
     write(original);
     // Writable but not readable: opening it for writing would succeed and could truncate it.
-    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(chownTree(folder));
     ASSERT_EQ(chmod(path.c_str(), 0200), 0);
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(3);
+    const int status = runAsNobody([&] {
         ProfileTable table;
         try {
             LoadProfiles(table, folder);
         } catch (const RuntimeError&) {
-            _exit(table.isEmpty() ? 0 : 4);
+            return table.isEmpty() ? 0 : 4;
         }
-        _exit(table.isEmpty() ? 0 : 4);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return table.isEmpty() ? 0 : 4;
+    });
+    EXPECT_EQ(status, 0);
     chmod(path.c_str(), 0644);
     EXPECT_EQ(read(), original);
 }

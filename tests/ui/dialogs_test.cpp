@@ -3,6 +3,7 @@
 #include "message_dialog.h"
 #include "qt_shell_services.h"
 #include "scripted_shell.h"
+#include "temp_folder.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -24,21 +25,14 @@ int answer(DialogKind kind, DialogButtons buttons, const std::function<void(Mess
     return dialog.resultCode();
 }
 
-class TempFolder : public ::testing::Test {
+/// Works inside a fresh temporary folder.
+class TempFolder : public qm::test::TempFolderTest {
 protected:
+    TempFolder() : TempFolderTest("chooser") {}
     void SetUp() override {
-        char pattern[] = "/tmp/qm-chooser-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root = pattern;
-        startDir = std::filesystem::current_path();
+        TempFolderTest::SetUp();
         std::filesystem::current_path(root);
     }
-    void TearDown() override {
-        std::filesystem::current_path(startDir);
-        std::filesystem::remove_all(root);
-    }
-    std::string root;
-    std::filesystem::path startDir;
 };
 
 } // namespace

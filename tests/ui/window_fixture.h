@@ -1,8 +1,10 @@
 #pragma once
 
 #include "controls.h"
+#include "file_bytes.h"
 #include "profile_table.h"
 #include "scripted_shell.h"
+#include "temp_folder.h"
 #include "unit1.h"
 
 #include <QApplication>
@@ -14,46 +16,39 @@
 #include <QRadioButton>
 #include <QTest>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
-#include <stdlib.h>
 #include <string>
 
 /// A window on a fresh temporary start folder, with dialogs answered by script.
-class WindowTest : public ::testing::Test {
+class WindowTest : public qm::test::TempFolderTest {
 protected:
+    WindowTest() : TempFolderTest("ui") {}
+
     void SetUp() override {
-        char pattern[] = "/tmp/qm-ui-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root = pattern;
-        startDir = std::filesystem::current_path();
+        TempFolderTest::SetUp();
         std::filesystem::current_path(root);
         shell() = ScriptedShell{};
     }
 
     void TearDown() override {
         form.reset();
-        std::filesystem::current_path(startDir);
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
+        TempFolderTest::TearDown();
     }
 
     static ScriptedShell& shell() { return applicationShell(); }
 
     /// Writes the profile file, one line per profile, before the window starts.
     void writeProfiles(const std::vector<std::string>& lines) {
-        std::ofstream out(profileFile(), std::ios::binary);
+        std::string bytes;
         for (const std::string& line : lines)
-            out << line << "\r\n";
+            bytes += line + "\r\n";
+        qm::test::writeFile(profileFile(), bytes);
     }
 
     std::string profileFile() const { return root + "/quillmark.txt"; }
 
-    std::string readProfiles() const {
-        std::ifstream in(profileFile(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string readProfiles() const { return qm::test::readFile(profileFile()); }
 
     /// Creates and shows the window (which loads the profile file).
     qm::TForm1& start() {
@@ -90,8 +85,6 @@ protected:
 
     int currentRow() const { return form->StringGrid1->currentIndex().row() + 1; }
 
-    std::string root;
-    std::filesystem::path startDir;
     std::unique_ptr<qm::TForm1> form;
 };
 
