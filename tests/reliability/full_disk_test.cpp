@@ -68,13 +68,6 @@ std::vector<std::string> reportedWritten(const std::vector<std::string>& log) {
 class FullDisk : public ::testing::Test {
 protected:
     void SetUp() override {
-        start = root.path() + "/start";
-        a = root.path() + "/a";
-        b = root.path() + "/b";
-        for (const auto& folder : {start, a, b})
-            ::mkdir(folder.c_str(), 0755);
-        writeFileBytes(profileFilePath(start),
-                       "BackUP->Full->" + a + "->" + b + "->NEVER->Pending->NPAODN->\r\n");
         source = maker.make(10);
         source["big"] = FileState{maker.randomBytes(1'300'000), {1'700'000'000, 5}, 0644};
         source["sub/block"] = FileState{maker.randomBytes(524'288), {1'700'000'100, 0}, 0600};
@@ -148,8 +141,8 @@ protected:
             putFile(b, path, state);
     }
 
-    TempFolder root{"full"};
-    std::string start, a, b;
+    RunFolders folders{"full", "BackUP", "Full"};
+    const std::string &start = folders.start, &a = folders.a, &b = folders.b;
     TreeMaker maker{99};
     TreeState source, previous;
     RunState state;
@@ -207,7 +200,7 @@ TEST_F(FullDisk, FailedAndShortWritesLoseNothing) {
 }
 
 TEST_F(FullDisk, FileSizeLimitInChild) {
-    const std::string output = root.path() + "/child.out";
+    const std::string output = folders.root.path() + "/child.out";
     RunChild child(start, 1, output, [] {
         // Ignoring SIGXFSZ turns the signal into EFBIG from write().
         std::signal(SIGXFSZ, SIG_IGN);
@@ -215,7 +208,7 @@ TEST_F(FullDisk, FileSizeLimitInChild) {
         ::setrlimit(RLIMIT_FSIZE, &limit);
     });
     const int status = child.wait(120);
-    const std::string out = readFileBytes(output);
+    const std::string out = readFile(output);
     ASSERT_TRUE(WIFEXITED(status)) << out;
     EXPECT_NE(out.find("TOPLEVEL I/O error"), std::string::npos) << out;
     EXPECT_NE(out.find("STATUS ERROR"), std::string::npos) << out;

@@ -2,8 +2,10 @@
 // synchronisations: no crash, no hang, nothing written outside the target tree, every
 // ordinary file copied and every failure named in the run log. Each case runs in a forked
 // child (with an alarm), unprivileged where permissions are the point.
+#include "as_nobody.h"
 #include "clock.h"
 #include "engine.h"
+#include "exact_time.h"
 #include "format_settings.h"
 #include "headless_view.h"
 #include "profile_file.h"
@@ -25,8 +27,6 @@ using namespace qm;
 using namespace qm::test;
 
 namespace {
-
-constexpr uid_t Nobody = 65534;
 
 struct World {
     std::string root, start, a, b, outside;
@@ -55,9 +55,8 @@ std::vector<std::string> named(const World& w, const std::string& path) {
 }
 
 void file(const std::string& path, const std::string& bytes, time_t when = 1'700'000'000) {
-    writeFileBytes(path, bytes);
-    const timespec times[2] = {{when, 0}, {when, 0}};
-    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    writeFile(path, bytes);
+    setFileTime(path, {when, 0});
 }
 
 /// Creates folders one level at a time with *at calls, so the path may exceed PATH_MAX.
@@ -228,10 +227,9 @@ std::string runCase(const Case& c, World& w) {
     if (table.cell(ColStatus, 1) != "Done")
         problems += "row says " + table.cell(ColStatus, 1) + ", not Done\n";
     for (const char* plain : PlainFiles) {
-        const std::string want = readFileBytes(w.a + "/" + plain);
+        const std::string want = readFile(w.a + "/" + plain);
         struct stat info {};
-        if (::lstat((w.b + "/" + plain).c_str(), &info) != 0 ||
-            readFileBytes(w.b + "/" + plain) != want)
+        if (::lstat((w.b + "/" + plain).c_str(), &info) != 0 || readFile(w.b + "/" + plain) != want)
             problems += std::string("ordinary file not copied: ") + plain + "\n";
     }
     if (c.leaf && (w.here == w.a || w.sync)) {
@@ -269,15 +267,12 @@ TEST_P(HostileTree, NoCrashNoHangNothingOutside) {
     file(w.outside + "/victim", "must stay");
     for (const char* plain : PlainFiles)
         file(w.a + "/" + plain, std::string("ordinary ") + plain);
-    writeFileBytes(profileFilePath(w.start), std::string(sync ? "Syncro" : "BackUP") +
-                                                 "->Hostile->" + w.a + "->" + w.b +
-                                                 "->NEVER->Pending->NPAODN->\r\n");
+    writeFile(profileFilePath(w.start), std::string(sync ? "Syncro" : "BackUP") + "->Hostile->" +
+                                            w.a + "->" + w.b + "->NEVER->Pending->NPAODN->\r\n");
     c.build(w);
     if (c.unprivileged) {
         // Root reads everything; hand the trees to nobody and run as nobody.
-        ::chown(w.root.c_str(), Nobody, Nobody);
-        for (const auto& folder : {w.start, w.a, w.b, w.outside})
-            std::system(("chown -hR 65534:65534 '" + folder + "'").c_str());
+        chownTree(w.root);
     }
 
     int pipeFds[2];
@@ -287,7 +282,7 @@ TEST_P(HostileTree, NoCrashNoHangNothingOutside) {
     if (pid == 0) {
         ::close(pipeFds[0]);
         ::alarm(60); // a hang ends as SIGALRM
-        if (c.unprivileged && (::setgid(Nobody) != 0 || ::setuid(Nobody) != 0))
+        if (c.unprivileged && !dropToNobody())
             ::_exit(3);
         const std::string problems = runCase(c, w);
         ::write(pipeFds[1], problems.data(), problems.size());

@@ -27,16 +27,6 @@ struct Mode {
 
 class KilledRun : public ::testing::TestWithParam<Mode> {
 protected:
-    void SetUp() override {
-        start = root.path() + "/start";
-        a = root.path() + "/a";
-        b = root.path() + "/b";
-        for (const auto& folder : {start, a, b})
-            ::mkdir(folder.c_str(), 0755);
-        writeFileBytes(profileFilePath(start), std::string(GetParam().type) + "->Killed->" + a +
-                                                   "->" + b + "->NEVER->Pending->NPAODN->\r\n");
-    }
-
     /// Rows of the profile file as cells.
     std::vector<std::vector<std::string>> profileCells() const {
         ProfileTable table;
@@ -74,8 +64,8 @@ protected:
         return bad;
     }
 
-    TempFolder root{"killed"};
-    std::string start, a, b;
+    RunFolders folders{"killed", GetParam().type, "Killed"};
+    const std::string &start = folders.start, &a = folders.a, &b = folders.b;
 };
 
 TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
@@ -95,7 +85,7 @@ TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
 
     double estimate = 1.0; // seconds a run takes; learnt from runs that end before the kill
     int kills = 0, completed = 0, bad = 0;
-    const std::string output = root.path() + "/child.out";
+    const std::string output = folders.root.path() + "/child.out";
     for (int round = 0; kills < wantedKills && round < 4 * wantedKills; ++round) {
         const TreeState beforeA = snapshot(a);
         const TreeState beforeB = snapshot(b);
@@ -108,7 +98,7 @@ TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
             ++kills;
         } else {
             ASSERT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0)
-                << readFileBytes(output);
+                << readFile(output);
             estimate = std::max(0.02, child.elapsed());
             ++completed;
         }
@@ -159,7 +149,7 @@ TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
     // A run to the end mends everything.
     RunChild last(start, 1, output);
     const int status = last.wait(300);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFileBytes(output);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(output);
     std::vector<std::string> temps;
     const TreeState finalA = snapshot(a, &temps);
     const TreeState finalB = snapshot(b, &temps);

@@ -107,12 +107,12 @@ void checkInput(const std::string& bytes, const std::string& what) {
 
 /// Saves through the real SaveProfiles and loads through the real LoadProfiles.
 void checkThroughFiles(const std::string& bytes, const std::string& folder) {
-    writeFileBytes(profileFilePath(folder), bytes);
+    writeFile(profileFilePath(folder), bytes);
     ProfileTable table;
     LoadProfiles(table, folder);
     Cells loaded = cellsOf(table);
     SaveProfiles(table, folder);
-    const std::string saved = readFileBytes(profileFilePath(folder));
+    const std::string saved = readFile(profileFilePath(folder));
     ASSERT_EQ(saved, expectedFile(loaded)) << "the saved file is not in the line format";
     ProfileTable again;
     LoadProfiles(again, folder);
@@ -253,7 +253,7 @@ TEST(ProfileFuzz, CleanTablesSurviveSaveAndLoad) {
             for (int c = 0; c < ProfileTable::ColumnCount; ++c)
                 table.setCell(c, static_cast<int>(r), rows[r][static_cast<std::size_t>(c)]);
         SaveProfiles(table, folder.path());
-        ASSERT_EQ(readFileBytes(profileFilePath(folder.path())), expectedFile(rows));
+        ASSERT_EQ(readFile(profileFilePath(folder.path())), expectedFile(rows));
         ProfileTable loaded;
         LoadProfiles(loaded, folder.path());
         Cells back = cellsOf(loaded);
@@ -282,7 +282,7 @@ TEST(ProfileFuzz, RandomAndMutatedFiles) {
             checkThroughFiles(bytes, folder.path());
         ++inputs;
         if (testing::Test::HasFatalFailure()) {
-            writeFileBytes(folder.path() + "/../qm-fuzz-failing-input", bytes);
+            writeFile(folder.path() + "/../qm-fuzz-failing-input", bytes);
             FAIL() << what << " failed; kept beside the fuzz folder as qm-fuzz-failing-input";
         }
     }

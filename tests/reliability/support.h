@@ -1,28 +1,22 @@
 #pragma once
 
+#include "file_bytes.h"
+#include "temp_folder.h"
+
 #include <cstdint>
 #include <string>
 
 namespace qm::test {
 
-/// A fresh folder under TMPDIR (or /tmp), removed with everything in it on destruction.
-class TempFolder {
-public:
-    explicit TempFolder(const std::string& tag);
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& path() const { return path_; }
+/// start/, a/ and b/ in a fresh folder; start/ holds one pending profile of `type` from a to b.
+struct RunFolders {
+    RunFolders(const std::string& tag, const std::string& type, const std::string& name);
 
-private:
-    std::string path_;
+    TempFolder root;
+    std::string start = root.path() + "/start";
+    std::string a = root.path() + "/a";
+    std::string b = root.path() + "/b";
 };
-
-/// Removes a tree without following links, making folders writable on the way.
-void removeTree(const std::string& path);
-
-std::string readFileBytes(const std::string& path);
-void writeFileBytes(const std::string& path, const std::string& bytes);
 
 /// An environment variable as a number, or `fallback`.
 std::int64_t envNumber(const char* name, std::int64_t fallback);
