@@ -1,16 +1,27 @@
-// Times a first full backup and an unchanged second run: cp -a, rsync -a and the engine.
+// Times a first full backup and an unchanged second run: cp -a, rsync -a, the engine and the
+// window.
 //
 //   quillmark-bench [--quick] WORKDIR
 //
 // The engine runs in a child process (this program with --run-engine) so that its peak
-// memory is its own.
+// memory is its own; the window likewise (--run-window), on Qt's offscreen platform. Each
+// child times its own run, so neither program start nor window creation is counted.
 
 #include "clock.h"
 #include "engine.h"
 #include "format_settings.h"
+#include "profile_file.h"
 #include "profile_table.h"
+#include "quillmark_application.h"
 #include "run_view.h"
+#include "unit1.h"
 
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -34,8 +45,11 @@ namespace {
 class QuietView : public qm::RunView {
 public:
     void setStatus(const std::string&) override {}
-    void appendLog(const std::string& line) override { lastLog = line; }
-    void clearLog() override {}
+    void appendLog(const std::string& line) override {
+        lastLog = line;
+        ++logLines;
+    }
+    void clearLog() override { logLines = 0; }
     void setProgress(int) override {}
     int askYesNo(const std::string&) override { return 7; }
     void showError(const std::string& message) override { errors += message + "\n"; }
@@ -47,6 +61,18 @@ public:
     void selectCell(int, int) override {}
     std::string errors;
     std::string lastLog;
+    int logLines = 0;
+};
+
+/// The desktop without its dialogs: a run that asks or fails is recorded, never waits.
+class QuietShell : public qm::QtShellServices {
+public:
+    int messageDialog(const std::string& text, qm::DialogKind, qm::DialogButtons) override {
+        errors += text + "\n";
+        return qm::ResultNo;
+    }
+    void topLevelError(const std::string& text) override { errors += text + "\n"; }
+    std::string errors;
 };
 
 struct TreeShape {
@@ -140,18 +166,46 @@ double seconds(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-/// Runs a command; returns its wall time and fills its peak memory in KiB.
-double runTimed(const std::vector<std::string>& args, long* peakKiB = nullptr) {
+/// How a child is started and what is kept of it.
+struct ChildIo {
+    long* peakKiB = nullptr;       ///< filled with its peak memory
+    std::string* output = nullptr; ///< filled with its standard output
+    bool offscreen = false;        ///< runs on Qt's offscreen platform
+};
+
+/// Runs a command; returns its wall time.
+double runTimed(const std::vector<std::string>& args, ChildIo io = {}) {
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    int pipeFds[2] = {-1, -1};
+    if (io.output && ::pipe(pipeFds) != 0) {
+        std::perror("pipe");
+        std::exit(2);
+    }
     auto start = std::chrono::steady_clock::now();
     pid_t pid = ::fork();
     if (pid == 0) {
+        if (io.output) {
+            ::dup2(pipeFds[1], STDOUT_FILENO);
+            ::close(pipeFds[0]);
+            ::close(pipeFds[1]);
+        }
+        if (io.offscreen)
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         ::execvp(argv[0], argv.data());
         std::perror(argv[0]);
         ::_exit(127);
+    }
+    if (io.output) {
+        ::close(pipeFds[1]);
+        io.output->clear();
+        char chunk[4096];
+        ssize_t got;
+        while ((got = ::read(pipeFds[0], chunk, sizeof chunk)) > 0)
+            io.output->append(chunk, static_cast<std::size_t>(got));
+        ::close(pipeFds[0]);
     }
     int status = 0;
     struct rusage usage {};
@@ -161,8 +215,8 @@ double runTimed(const std::vector<std::string>& args, long* peakKiB = nullptr) {
         std::fprintf(stderr, "%s failed (status %d)\n", args[0].c_str(), status);
         std::exit(3);
     }
-    if (peakKiB)
-        *peakKiB = usage.ru_maxrss;
+    if (io.peakKiB)
+        *io.peakKiB = usage.ru_maxrss;
     return elapsed;
 }
 
@@ -192,13 +246,86 @@ int runEngine(const std::string& source, const std::string& target, const std::s
     qm::FormatSettings format;
     qm::SystemClock clock;
     qm::Engine engine(table, view, state, format, clock);
+    const auto began = std::chrono::steady_clock::now();
     engine.runProfile();
+    const double elapsed = seconds(began);
     if (!view.errors.empty() || table.cell(qm::ColStatus, 1) != "Done") {
         std::fprintf(stderr, "engine run failed: %s\n", view.errors.c_str());
         return 1;
     }
+    std::printf("%.6f %d\n", elapsed, view.logLines);
     return 0;
 }
+
+/// The profile file the window finds in its start folder: one backup of `source`.
+void writeProfileFile(const std::string& source, const std::string& target,
+                      const std::string& start) {
+    qm::ProfileTable table;
+    table.writeHeader();
+    table.setRowCount(2);
+    table.setCell(qm::ColType, 1, "BackUP");
+    table.setCell(qm::ColName, 1, "Bench");
+    table.setCell(qm::ColSource, 1, source);
+    table.setCell(qm::ColTarget, 1, target);
+    table.setCell(qm::ColLastRun, 1, "NEVER");
+    table.setCell(qm::ColStatus, 1, "Pending");
+    table.setCell(qm::ColOptions, 1, "NPAODN");
+    SaveProfiles(table, start);
+}
+
+/// Child side: the window started in `start`, on its list page, and "Run Selected Profile".
+int runWindow(int argc, char** argv) {
+    const std::string start = argv[2];
+    if (::chdir(start.c_str()) != 0) {
+        std::perror(start.c_str());
+        return 1;
+    }
+    qm::QuillmarkApplication app(argc, argv);
+    QuietShell shell;
+    app.setShell(&shell);
+    qm::TForm1 form(shell);
+    form.show();
+    form.BitBtn2->click();
+    QCoreApplication::processEvents();
+    const auto begin = std::chrono::steady_clock::now();
+    form.Button16Click();
+    const double elapsed = seconds(begin);
+    // What the user finally sees once the window has caught up.
+    QCoreApplication::processEvents();
+    const QString status = form.StatusBar1->currentMessage();
+    const QTextBlock last = form.Memo1->document()->lastBlock();
+    if (!shell.errors.empty() || form.table().cell(qm::ColStatus, 1) != "Done" ||
+        last.text() != status || form.ProgressBar1->value() != 100) {
+        std::fprintf(stderr, "window run failed: %s status \"%s\" last log \"%s\" progress %d\n",
+                     shell.errors.c_str(), qPrintable(status), qPrintable(last.text()),
+                     form.ProgressBar1->value());
+        return 1;
+    }
+    std::printf("%.6f %d\n", elapsed, form.Memo1->document()->blockCount());
+    return 0;
+}
+
+/// A child's own run: its time and the number of log lines it showed.
+struct ChildRun {
+    double seconds = 0;
+    int logLines = 0;
+    long peakKiB = 0;
+};
+
+ChildRun runChild(const std::vector<std::string>& args, bool offscreen) {
+    ChildRun run;
+    std::string output;
+    runTimed(args, {&run.peakKiB, &output, offscreen});
+    if (std::sscanf(output.c_str(), "%lf %d", &run.seconds, &run.logLines) != 2) {
+        std::fprintf(stderr, "%s %s: no result\n", args[0].c_str(), args[1].c_str());
+        std::exit(3);
+    }
+    return run;
+}
+
+/// Turns of the engine and the window per run: single runs swing with the disk's other
+/// traffic, since every batch waits for syncfs.
+constexpr int kTurns = 3;
 
 struct Row {
     std::string name;
@@ -210,6 +337,8 @@ struct Row {
 int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "--run-engine") == 0)
         return runEngine(argv[2], argv[3], argv[4]);
+    if (argc == 3 && std::strcmp(argv[1], "--run-window") == 0)
+        return runWindow(argc, argv);
 
     bool quick = false;
     std::string work;
@@ -241,8 +370,13 @@ int main(int argc, char** argv) {
     syncAll();
     warmCache(work + "/src");
 
-    std::vector<Row> rows = {{"cp -a"}, {"cp -a + sync"}, {"rsync -a"}, {"quillmark engine"}};
-    long enginePeak = 0, peak = 0;
+    fs::create_directories(work + "/start-window");
+    writeProfileFile(work + "/src", work + "/qm-window", work + "/start-window");
+
+    std::vector<Row> rows = {
+        {"cp -a"}, {"cp -a + sync"}, {"rsync -a"}, {"quillmark engine"}, {"quillmark window"}};
+    long enginePeak = 0, windowPeak = 0;
+    std::vector<double> engineTurns[2], windowTurns[2];
     for (int run = 0; run < 2; ++run) {
         auto pick = [&](Row& row) -> double& { return run == 0 ? row.first : row.second; };
         fs::create_directories(work + "/cp");
@@ -256,26 +390,51 @@ int main(int argc, char** argv) {
         fs::create_directories(work + "/rsync");
         pick(rows[2]) = runTimed({"rsync", "-a", work + "/src/", work + "/rsync/"});
         syncAll();
-        fs::create_directories(work + "/qm");
-        pick(rows[3]) =
-            runTimed({self, "--run-engine", work + "/src", work + "/qm", work + "/start"}, &peak);
-        enginePeak = std::max(enginePeak, peak);
-        syncAll();
+        // The engine and the window take turns; the disk's other traffic reaches both alike.
+        for (int turn = 0; turn < kTurns; ++turn) {
+            if (run == 0 && turn > 0) {
+                fs::remove_all(work + "/qm");
+                fs::remove_all(work + "/qm-window");
+                syncAll();
+            }
+            fs::create_directories(work + "/qm");
+            const ChildRun engine = runChild(
+                {self, "--run-engine", work + "/src", work + "/qm", work + "/start"}, false);
+            enginePeak = std::max(enginePeak, engine.peakKiB);
+            syncAll();
+            fs::create_directories(work + "/qm-window");
+            const ChildRun window = runChild({self, "--run-window", work + "/start-window"}, true);
+            windowPeak = std::max(windowPeak, window.peakKiB);
+            syncAll();
+            if (window.logLines != engine.logLines) {
+                std::fprintf(stderr, "window showed %d log lines, the engine wrote %d\n",
+                             window.logLines, engine.logLines);
+                return 4;
+            }
+            if (turn == 0) {
+                pick(rows[3]) = engine.seconds;
+                pick(rows[4]) = window.seconds;
+            }
+            engineTurns[run].push_back(engine.seconds);
+            windowTurns[run].push_back(window.seconds);
+        }
     }
-    TreeStats copied = measure(work + "/qm");
-    if (copied.files != src.files || copied.bytes != src.bytes) {
-        std::fprintf(stderr, "engine copy differs: %lld files %lld bytes\n",
-                     static_cast<long long>(copied.files), static_cast<long long>(copied.bytes));
-        return 4;
+    for (const char* copy : {"/qm", "/qm-window"}) {
+        TreeStats copied = measure(work + copy);
+        if (copied.files != src.files || copied.bytes != src.bytes) {
+            std::fprintf(stderr, "%s differs: %lld files %lld bytes\n", copy,
+                         static_cast<long long>(copied.files),
+                         static_cast<long long>(copied.bytes));
+            return 4;
+        }
     }
 
     // Peak memory over a tree of many small files.
     std::printf("Generating the many-files tree ...\n");
     TreeStats small = generate(work + "/many", many);
     fs::create_directories(work + "/many-qm");
-    long manyPeak = 0;
-    double manyTime = runTimed(
-        {self, "--run-engine", work + "/many", work + "/many-qm", work + "/start"}, &manyPeak);
+    const ChildRun manyRun =
+        runChild({self, "--run-engine", work + "/many", work + "/many-qm", work + "/start"}, false);
 
     std::printf("\n| Run | %s | %s |\n|---|---|---|\n", "first full backup (s)",
                 "unchanged second run (s)");
@@ -288,9 +447,25 @@ int main(int argc, char** argv) {
                 rows[3].first / rows[1].first);
     std::printf("| engine / rsync -a, unchanged run | %.2f | <= 0.8 |\n",
                 rows[3].second / rows[2].second);
+    auto best = [](const std::vector<double>& times) {
+        return *std::min_element(times.begin(), times.end());
+    };
+    std::printf("| window / engine, first backup, best of %d | %.2f | <= 1.10 |\n", kTurns,
+                best(windowTurns[0]) / best(engineTurns[0]));
+    std::printf("| window / engine, unchanged run, best of %d | %.2f | <= 1.10 |\n", kTurns,
+                best(windowTurns[1]) / best(engineTurns[1]));
     std::printf("| engine peak memory, %lld files (MB) | %.1f | |\n",
                 static_cast<long long>(src.files), enginePeak / 1024.0);
+    std::printf("| window peak memory, %lld files (MB) | %.1f | |\n",
+                static_cast<long long>(src.files), windowPeak / 1024.0);
     std::printf("| engine peak memory, %lld files (MB), first backup %.2f s | %.1f | < 100 |\n",
-                static_cast<long long>(small.files), manyTime, manyPeak / 1024.0);
+                static_cast<long long>(small.files), manyRun.seconds, manyRun.peakKiB / 1024.0);
+    std::printf("\nEvery turn (s):");
+    for (int run = 0; run < 2; ++run) {
+        std::printf(run == 0 ? " first backup" : "; unchanged run");
+        for (int turn = 0; turn < kTurns; ++turn)
+            std::printf(" %.2f/%.2f", engineTurns[run][turn], windowTurns[run][turn]);
+    }
+    std::printf(" (engine/window)\n");
     return 0;
 }

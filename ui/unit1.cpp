@@ -756,39 +756,64 @@ void TForm1::autoemailClick() {
 // ---- What the engine sees ----
 
 void TForm1::holdRunDisplay() {
-    if (!paintClock_.isValid() || paintClock_.elapsed() >= kRepaintIntervalMs) {
-        releaseRunDisplay();
-        return;
-    }
     if (paintHeld_)
         return;
-    // Too soon after the last repaint: keep the new state, paint it a little later.
+    // Painting the run display repaints the background picture beneath it, which costs
+    // far more than the change itself: the next pump paints every change at once, at most
+    // once per interval; the timer paints the last ones when no pump follows.
     paintHeld_ = true;
-    StatusBar1->setUpdatesEnabled(false);
-    ProgressBar1->setUpdatesEnabled(false);
+    for (QWidget* control : runDisplay())
+        control->setUpdatesEnabled(false);
     paintFlush_.start();
 }
 
 void TForm1::releaseRunDisplay() {
+    flushRunDisplay();
     if (paintHeld_) {
         paintHeld_ = false;
         paintFlush_.stop();
-        StatusBar1->setUpdatesEnabled(true);
-        ProgressBar1->setUpdatesEnabled(true);
+        for (QWidget* control : runDisplay())
+            control->setUpdatesEnabled(true);
     }
     paintClock_.restart();
 }
 
+void TForm1::flushRunDisplay() {
+    if (pendingStatus_) {
+        StatusBar1->showMessage(shown(*pendingStatus_));
+        pendingStatus_.reset();
+    }
+    if (pendingLog_.isEmpty())
+        return;
+    // One append lays out the log once instead of once per line; the line breaks make one
+    // paragraph of each line, as separate appends do.
+    Memo1->appendPlainText(pendingLog_.join(QLatin1Char('\n')));
+    pendingLog_.clear();
+}
+
+std::array<QWidget*, 3> TForm1::runDisplay() const {
+    return {Memo1, StatusBar1, ProgressBar1};
+}
+
 void TForm1::setStatus(const std::string& text) {
     holdRunDisplay();
-    StatusBar1->showMessage(shown(text));
+    if (running_)
+        pendingStatus_ = text; // most texts of a run are replaced before anyone could see them
+    else
+        StatusBar1->showMessage(shown(text));
 }
 
 void TForm1::appendLog(const std::string& line) {
-    Memo1->appendPlainText(shown(line));
+    holdRunDisplay();
+    if (running_)
+        pendingLog_.append(shown(line));
+    else
+        Memo1->appendPlainText(shown(line));
 }
 
 void TForm1::clearLog() {
+    holdRunDisplay();
+    pendingLog_.clear();
     Memo1->clear();
 }
 
@@ -798,19 +823,22 @@ void TForm1::setProgress(int position) {
 }
 
 int TForm1::askYesNo(const std::string& message) {
+    releaseRunDisplay(); // the window behind the dialog shows the run as it stands
     return shell_.messageDialog(message, DialogKind::Confirmation, ButtonYes | ButtonNo);
 }
 
 void TForm1::showError(const std::string& message) {
+    releaseRunDisplay();
     shell_.messageDialog(message, DialogKind::Error, ButtonOk);
 }
 
 void TForm1::showTopLevelError(const std::string& message) {
+    releaseRunDisplay();
     shell_.topLevelError(topLevelMessageText(message));
 }
 
 void TForm1::pumpEvents() {
-    if (paintHeld_ && paintClock_.elapsed() >= kRepaintIntervalMs)
+    if (paintHeld_ && (!paintClock_.isValid() || paintClock_.elapsed() >= kRepaintIntervalMs))
         releaseRunDisplay();
     shell_.processEvents();
 }
@@ -820,6 +848,9 @@ void TForm1::repaintTable() {
 }
 
 void TForm1::setRunControlsEnabled(bool enabled) {
+    running_ = !enabled;
+    if (enabled)
+        releaseRunDisplay(); // the run is over: its last state shows now
     for (QPushButton* control : {Button16, Button1, Button5, Button6, Button7, Button17})
         control->setEnabled(enabled);
 }

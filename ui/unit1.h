@@ -8,9 +8,12 @@
 #include "shell_services.h"
 
 #include <QElapsedTimer>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
+#include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -185,6 +188,10 @@ private:
     void browse(QLineEdit* edit, const char* accessError);
     void holdRunDisplay();
     void releaseRunDisplay();
+    /// The run log, status line and progress bar.
+    std::array<QWidget*, 3> runDisplay() const;
+    /// Shows the run's waiting status text and log lines.
+    void flushRunDisplay();
 
     ShellServices& shell_;
     ProfileTable* table_;
@@ -199,10 +206,15 @@ private:
     std::vector<Place> listPage_;
     std::vector<Place> editorPage_;
 
-    // The status line and progress bar repaint at most ~30 times a second during a run.
+    // The run log, status line and progress bar repaint at most ~30 times a second during a
+    // run.
     QElapsedTimer paintClock_;
     QTimer paintFlush_;
     bool paintHeld_ = false;
+    /// During a run, the status text and log lines wait here for the next repaint.
+    bool running_ = false;
+    std::optional<std::string> pendingStatus_;
+    QStringList pendingLog_;
 };
 
 } // namespace qm
