@@ -11,10 +11,21 @@ namespace qm {
 SvgPicture::SvgPicture(const QString& resource, QWidget* parent)
     : QWidget(parent), renderer_(new QSvgRenderer(resource, this)) {}
 
-void SvgPicture::paintEvent(QPaintEvent*) {
+void SvgPicture::paintEvent(QPaintEvent* event) {
+    const qreal scale = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * scale).toSize();
+    if (cache_.size() != pixels || cache_.devicePixelRatio() != scale) {
+        cache_ = QPixmap(pixels);
+        cache_.setDevicePixelRatio(scale);
+        cache_.fill(Qt::transparent);
+        QPainter painter(&cache_);
+        painter.setRenderHint(QPainter::Antialiasing);
+        renderer_->render(&painter, QRectF(rect()));
+    }
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    renderer_->render(&painter, QRectF(rect()));
+    const QRect area = event->rect();
+    painter.drawPixmap(area, cache_,
+                       QRectF(QPointF(area.topLeft()) * scale, QSizeF(area.size()) * scale));
 }
 
 void SvgPicture::mousePressEvent(QMouseEvent* event) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLabel>
+#include <QPixmap>
 #include <QRadioButton>
 #include <QTableView>
 #include <functional>
@@ -25,6 +26,9 @@ protected:
 
 private:
     QSvgRenderer* renderer_;
+    /// The picture drawn once per size and scale: a run repaints the controls on top of it
+    /// many times a second.
+    QPixmap cache_;
     bool pressed_ = false;
 };
 

@@ -183,3 +183,31 @@ TEST_F(WindowTest, RunViewWritesTheListPageControls) {
     view.showTopLevelError("I/O error 112");
     EXPECT_EQ(shell().topLevelErrors.back(), "I/O error 112.");
 }
+
+TEST_F(WindowTest, DuringARunTheDisplayCatchesUpWithEveryLineInOrder) {
+    writeProfiles({kDaily});
+    TForm1& f = startOnList();
+    RunView& view = f;
+    view.setRunControlsEnabled(false);
+    view.clearLog();
+    for (int i = 0; i < 500; ++i) {
+        view.setStatus("   /src/f" + std::to_string(i) + "   busy");
+        view.appendLog("line " + std::to_string(i));
+        if (i % 7 == 0)
+            view.pumpEvents();
+    }
+    view.setStatus("DONE! Daily");
+    // A dialog in the middle of a run shows the run as it stands.
+    view.showError("Source/Location drive and folder cannot be accessed..!");
+    EXPECT_EQ(f.StatusBar1->currentMessage(), "DONE! Daily");
+    EXPECT_EQ(f.Memo1->blockCount(), 500);
+    view.appendLog("-");
+    view.setRunControlsEnabled(true);
+
+    const QStringList lines = f.Memo1->toPlainText().split('\n');
+    ASSERT_EQ(lines.size(), 501);
+    for (int i = 0; i < 500; ++i)
+        ASSERT_EQ(lines[i], QString("line %1").arg(i));
+    EXPECT_EQ(lines.last(), "-");
+    EXPECT_EQ(f.StatusBar1->currentMessage(), "DONE! Daily");
+}
