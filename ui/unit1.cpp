@@ -25,6 +25,7 @@ namespace qm {
 namespace {
 
 constexpr int kRepaintIntervalMs = 33;
+constexpr qint64 kPumpIntervalNs = 1000000;
 
 QFont pixelFont(int pixels, bool bold) {
     QFont font(QStringLiteral("DejaVu Sans"));
@@ -838,6 +839,11 @@ void TForm1::showTopLevelError(const std::string& message) {
 }
 
 void TForm1::pumpEvents() {
+    // Asking the system for events costs microseconds, and a run pumps after every file:
+    // more often than once a millisecond buys no responsiveness.
+    if (pumpClock_.isValid() && pumpClock_.nsecsElapsed() < kPumpIntervalNs)
+        return;
+    pumpClock_.restart();
     if (paintHeld_ && (!paintClock_.isValid() || paintClock_.elapsed() >= kRepaintIntervalMs))
         releaseRunDisplay();
     shell_.processEvents();

@@ -209,6 +209,7 @@ private:
     // The run log, status line and progress bar repaint at most ~30 times a second during a
     // run.
     QElapsedTimer paintClock_;
+    QElapsedTimer pumpClock_;
     QTimer paintFlush_;
     bool paintHeld_ = false;
     /// During a run, the status text and log lines wait here for the next repaint.
