@@ -132,7 +132,7 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
     }
 
     ++state_.FilesUpdated;
-    const double start = clock_.now();
+    const double start = clock_.steadyNow();
     CopyResult result;
     if (target && target->kind == EntryKind::Folder)
         // the rename would fail so; no need to copy the bytes first
@@ -146,7 +146,7 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
         reportError(result.code, result.failedAt == FailedAt::Source ? sourcePath : targetPath);
         --state_.FilesUpdated;
     }
-    const double end = clock_.now();
+    const double end = clock_.steadyNow();
 
     const std::int32_t speed = fileSpeed(state_.CurrentFileSize, end - start);
     if (state_.PreviousSpeed == 0)

@@ -18,6 +18,7 @@ namespace qm {
 void Engine::transferPass() {
     state_.PreviousSpeed = 0;
     const double start = clock_.now();
+    const double startTick = clock_.steadyNow();
 
     const int row = state_.SelectedRow;
     const std::string optionCode = table_.cell(ColOptions, row);
@@ -123,13 +124,14 @@ void Engine::transferPass() {
     commitPending();
 
     const double end = clock_.now();
+    const double elapsed = clock_.steadyNow() - startTick;
     table_.setCell(ColLastRun, row, dateTimeText(end, format_));
     table_.setCell(ColStatus, row, "Done");
     SaveProfiles(table_, state_.StartFolder);
 
     view_.appendLog(" Total Files   -> " + std::to_string(state_.FilesSeen));
     view_.appendLog(" Files Updated -> " + std::to_string(state_.FilesUpdated));
-    const std::string summary = summaryLine(table_.cell(ColName, row), byteTotal, end - start);
+    const std::string summary = summaryLine(table_.cell(ColName, row), byteTotal, elapsed);
     view_.setStatus(summary);
     view_.appendLog(summary);
 }

@@ -29,4 +29,10 @@ double SystemClock::now() const {
                           local.tm_min, second, static_cast<int>(ms));
 }
 
+double SystemClock::steadyNow() const {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return static_cast<double>(ms) / 86400000.0;
+}
+
 } // namespace qm

@@ -101,12 +101,29 @@ TEST_F(TransferPassTest, SummaryUsesTheWholePassTimeAndEveryByteListed) {
     writeFile("src/a.txt", std::string(10485760 - 70000 - 5, 'x'));
     engine.transferPass();
     // Nothing is written now, yet the bytes still count.
-    clock.script = {46363.5, 46363.501};
+    clock.script = {46363.5, 46363.5, 46363.501, 46363.501}; // each instant: text, then duration
     view.log.clear();
     preparePass(path("src"), path("dst"));
     engine.transferPass();
     EXPECT_TRUE(view.log.back().ends_with(
         "Total size 10 MB in 1 minutes 26 seconds at an average of 119 KBytes/Sec"))
+        << view.log.back();
+}
+
+TEST_F(TransferPassTest, DurationsIgnoreTheLocalClockFallingBack) {
+    // Daylight saving ends during the pass: local time goes back an hour, 86.4 s pass.
+    struct FallingBack : Clock {
+        mutable int reads = 0;
+        mutable int ticks = 0;
+        double now() const override { return reads++ == 0 ? 46363.1 : 46363.1 - 1.0 / 24; }
+        double steadyNow() const override { return ticks++ == 0 ? 10.0 : 10.001; }
+    } fallingBack;
+    Engine local{table, view, state, format, fallingBack};
+    writeFile("src/a.txt", std::string(10485760, 'x'));
+    preparePass(path("src"), path("dst"));
+    local.transferPass();
+    EXPECT_TRUE(
+        view.log.back().ends_with(" in 1 minutes 26 seconds at an average of 119 KBytes/Sec"))
         << view.log.back();
 }
 
