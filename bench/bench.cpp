@@ -22,6 +22,7 @@
 #include <QStatusBar>
 #include <QTextBlock>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -229,16 +230,20 @@ void syncAll() {
     ::sync();
 }
 
+/// Row 1: one backup of `source` into `target` that has never run.
+void setBenchProfile(qm::ProfileTable& table, const std::string& source,
+                     const std::string& target) {
+    table.writeHeader();
+    const std::array<std::string, qm::ProfileTable::ColumnCount> cells = {
+        "BackUP", "Bench", source, target, "NEVER", "Pending", "NPAODN"};
+    for (int column = 0; column < qm::ProfileTable::ColumnCount; ++column)
+        table.setCell(column, 1, cells[static_cast<std::size_t>(column)]);
+}
+
 /// Child side: one profile run of the engine, as "Run Selected Profile" does it.
 int runEngine(const std::string& source, const std::string& target, const std::string& start) {
     qm::ProfileTable table;
-    table.writeHeader();
-    table.setRowCount(2);
-    table.setCell(qm::ColType, 1, "BackUP");
-    table.setCell(qm::ColName, 1, "Bench");
-    table.setCell(qm::ColSource, 1, source);
-    table.setCell(qm::ColTarget, 1, target);
-    table.setCell(qm::ColOptions, 1, "NPAODN");
+    setBenchProfile(table, source, target);
     qm::RunState state;
     state.StartFolder = start;
     state.SelectedRow = 1;
@@ -261,15 +266,7 @@ int runEngine(const std::string& source, const std::string& target, const std::s
 void writeProfileFile(const std::string& source, const std::string& target,
                       const std::string& start) {
     qm::ProfileTable table;
-    table.writeHeader();
-    table.setRowCount(2);
-    table.setCell(qm::ColType, 1, "BackUP");
-    table.setCell(qm::ColName, 1, "Bench");
-    table.setCell(qm::ColSource, 1, source);
-    table.setCell(qm::ColTarget, 1, target);
-    table.setCell(qm::ColLastRun, 1, "NEVER");
-    table.setCell(qm::ColStatus, 1, "Pending");
-    table.setCell(qm::ColOptions, 1, "NPAODN");
+    setBenchProfile(table, source, target);
     SaveProfiles(table, start);
 }
 
