@@ -1,5 +1,6 @@
 #include "profile_file.h"
 
+#include "folders.h"
 #include "pending_io.h"
 #include "profile_table.h"
 #include "text_file.h"
@@ -36,19 +37,22 @@ void parseLine(ProfileTable& table, int row, std::string_view line) {
     }
 }
 
+/// Line n fills row n.
+void readRows(ProfileTable& table, TextReader& reader) {
+    for (int row = 1; !reader.eof(); ++row)
+        parseLine(table, row, reader.readLine());
+}
+
 } // namespace
 
 std::string profileFilePath(const std::string& startFolder) {
-    if (!startFolder.empty() && startFolder.back() == '/')
-        return startFolder + "quillmark.txt";
-    return startFolder + "/quillmark.txt";
+    return joinPath(startFolder, "quillmark.txt");
 }
 
 void parseProfiles(ProfileTable& table, const std::string& bytes) {
     TextReader reader;
     reader.openBuffer(bytes);
-    for (int row = 1; !reader.eof(); ++row)
-        parseLine(table, row, reader.readLine());
+    readRows(table, reader);
 }
 
 void LoadProfiles(ProfileTable& table, const std::string& startFolder) {
@@ -61,8 +65,7 @@ void LoadProfiles(ProfileTable& table, const std::string& startFolder) {
             ioCheck();
         return;
     }
-    for (int row = 1; !reader.eof(); ++row)
-        parseLine(table, row, reader.readLine());
+    readRows(table, reader);
 }
 
 std::string profileLine(const ProfileTable& table, int row) {
