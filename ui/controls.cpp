@@ -28,15 +28,24 @@ void SvgPicture::paintEvent(QPaintEvent* event) {
                        QRectF(QPointF(area.topLeft()) * scale, QSizeF(area.size()) * scale));
 }
 
+namespace {
+
+/// A click is a left press and release over the same control.
+bool endsClick(bool& pressed, const QWidget* control, const QMouseEvent* event) {
+    const bool click = pressed && event->button() == Qt::LeftButton &&
+                       control->rect().contains(event->position().toPoint());
+    pressed = false;
+    return click;
+}
+
+} // namespace
+
 void SvgPicture::mousePressEvent(QMouseEvent* event) {
     pressed_ = event->button() == Qt::LeftButton;
 }
 
 void SvgPicture::mouseReleaseEvent(QMouseEvent* event) {
-    const bool click = pressed_ && event->button() == Qt::LeftButton &&
-                       rect().contains(event->position().toPoint());
-    pressed_ = false;
-    if (click)
+    if (endsClick(pressed_, this, event))
         emit clicked();
 }
 
@@ -45,10 +54,7 @@ void ClickLabel::mousePressEvent(QMouseEvent* event) {
 }
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
-    const bool click = pressed_ && event->button() == Qt::LeftButton &&
-                       rect().contains(event->position().toPoint());
-    pressed_ = false;
-    if (click)
+    if (endsClick(pressed_, this, event))
         emit clicked();
 }
 
