@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "format_settings.h"
+#include "run_view.h"
 #include "shell.h"
 
 #include <algorithm>
@@ -19,6 +20,14 @@ Engine::Engine(ProfileTable& table, RunView& view, RunState& state, const Format
     : table_(table), view_(view), state_(state), format_(format), clock_(clock) {}
 
 Engine::~Engine() = default;
+
+void Engine::pump() {
+    view_.pumpEvents();
+    if (view_.stopRequested()) {
+        view_.appendLog("STOPPED -> the run was stopped by the user");
+        throw RunStopped();
+    }
+}
 
 std::string Engine::GetComputerNameText() const {
     std::string name = computerName();

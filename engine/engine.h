@@ -1,5 +1,6 @@
 #pragma once
 
+#include "io_error.h"
 #include "run_state.h"
 
 #include <cstdint>
@@ -15,6 +16,12 @@ class ProfileTable;
 class RunView;
 struct FormatSettings;
 struct ListEntry;
+
+/// Raised where the run stops at the user's request.
+class RunStopped : public RuntimeError {
+public:
+    RunStopped() : RuntimeError("The run was stopped by the user") {}
+};
 
 /// The backup engine: folder scan, file update, transfer pass and profile runs.
 /// Never touches a widget; talks to the window through RunView only.
@@ -66,6 +73,8 @@ private:
     /// Reproduces a symbolic link as the same link; fails like copyFile.
     CopyResult copyLink(const std::string& sourcePath, const ListEntry& source,
                         const std::string& targetFolder, const std::string& targetName);
+    /// Pumps the window's events; ends the run when the user asked to stop it.
+    void pump(); // throw RunStopped
     /// Shows "   Error <code> -> <path>" and logs it.
     void reportError(int code, const std::string& path);
     /// The date-time text of a file time, as the overwrite question shows it.

@@ -137,10 +137,15 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
     if (target && target->kind == EntryKind::Folder)
         // the rename would fail so; no need to copy the bytes first
         result = {FailedAt::Target, codeFromErrno(EISDIR)};
-    else if (source.kind == EntryKind::Symlink)
-        result = copyLink(sourcePath, source, targetFolder, targetName);
     else
-        result = copyFile(sourcePath, source, targetFolder, targetName);
+        try {
+            result = source.kind == EntryKind::Symlink
+                         ? copyLink(sourcePath, source, targetFolder, targetName)
+                         : copyFile(sourcePath, source, targetFolder, targetName);
+        } catch (const IoError& error) {
+            // the error box names the copy that failed
+            throw IoError(error.code(), error.what(), sourcePath + " -> " + targetPath);
+        }
     const bool copied = result.failedAt == FailedAt::Nothing;
     if (!copied) {
         reportError(result.code, result.failedAt == FailedAt::Source ? sourcePath : targetPath);
@@ -191,7 +196,7 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
             setPendingIo(DiskFullCode);
             raisePending();
         }
-        view_.pumpEvents();
+        pump();
     }
     if (!in.close())
         raisePending();
@@ -218,6 +223,7 @@ void Engine::reportError(int code, const std::string& path) {
     const std::string text = "   Error " + std::to_string(code) + " -> " + path;
     view_.setStatus(text);
     view_.appendLog(text);
+    view_.appendLog("      " + ioErrorReason(code));
 }
 
 void Engine::commitPending() {

@@ -33,7 +33,7 @@ void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
     for (std::size_t i = 0; i < subSources.size(); ++i) {
         ScanFolderTree(sourceList, targetList, subSources[i], subTargets[i]);
         view_.setStatus("Scanning Folders..." + subSources[i]);
-        view_.pumpEvents();
+        pump();
     }
 }
 

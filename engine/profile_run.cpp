@@ -40,7 +40,7 @@ void Engine::runProfile() {
         restoreAfterRun();
         return;
     } catch (const std::exception& error) {
-        failure = error.what();
+        failure = errorText(error);
     }
 
     // Ended by an error: files and listings are closed and the temporary is gone (RAII);
@@ -68,6 +68,8 @@ void Engine::runAll() {
         view_.makeCurrentRow(row);
         runProfile();
         view_.appendLog("-");
+        if (view_.stopRequested())
+            break;
     }
     state_.runAllFlag = 0;
 }

@@ -29,6 +29,9 @@ public:
 
     /// Runs pending window events and returns at once when there are none.
     virtual void pumpEvents() = 0;
+    /// True once the user asked to stop the run; the engine ends it at the next file or
+    /// block, through its error path.
+    virtual bool stopRequested() { return false; }
     /// Repaints the profile grid at once.
     virtual void repaintTable() = 0;
 

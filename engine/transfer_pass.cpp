@@ -117,7 +117,7 @@ void Engine::transferPass() {
                 byteTotal += entry.size;
             }
             updateEntry(state_.ListBox1[i], entry, state_.ListBox2[i], entry.name, optionCode);
-            view_.pumpEvents(); // unchanged files copy no blocks, so nothing else pumps
+            pump(); // unchanged files copy no blocks, so nothing else pumps
         }
     }
 

@@ -216,6 +216,10 @@ std::string formatLongTime(const DateTimeParts& parts, const FormatSettings& set
 
 FormatSettings FormatSettings::fromLocale(const QLocale& locale) {
     FormatSettings settings;
+    // The C and POSIX locales name no user's conventions; Qt's patterns for them
+    // ("d MMM yyyy", 24 hours) would read oddly and put blanks in folder names.
+    if (locale.language() == QLocale::C)
+        return settings;
     readDateSettings(locale, settings);
     readTimeSettings(locale, settings);
     if (!locale.amText().isEmpty())

@@ -18,7 +18,8 @@ struct FormatSettings {
     bool twelveHourClock = true;
     bool designatorFirst = false;
 
-    /// Settings of a locale, each falling back to the defaults above.
+    /// Settings of a locale, each falling back to the defaults above; the C and POSIX
+    /// locales take the defaults as they stand.
     static FormatSettings fromLocale(const QLocale& locale);
     /// Settings of the user's locale (QLocale::system()).
     static FormatSettings fromSystem();

@@ -10,6 +10,9 @@ IoError::IoError(int code) : RuntimeError(ioErrorMessage(code)), code_(code) {}
 
 IoError::IoError(int code, const std::string& message) : RuntimeError(message), code_(code) {}
 
+IoError::IoError(int code, const std::string& message, const std::string& path)
+    : RuntimeError(message), code_(code), path_(path) {}
+
 std::string ioErrorMessage(int code) {
     switch (code) {
     case 2:
@@ -28,6 +31,37 @@ std::string ioErrorMessage(int code) {
         return "Invalid numeric input";
     default:
         return "I/O error " + std::to_string(code);
+    }
+}
+
+std::string ioErrorReason(int code) {
+    switch (code) {
+    case 2:
+        return "The file does not exist.";
+    case 3:
+        return "The folder does not exist, or a part of the path is not a folder.";
+    case 4:
+        return "Too many files are open at once.";
+    case 5:
+        return "Access is denied: there is no permission to read or write here.";
+    case 19:
+        return "The medium is write-protected (mounted read-only).";
+    case 32:
+        return "The file is in use by another program.";
+    case 112:
+        return "There is not enough space left on the disk.";
+    case 183:
+        return "Something of that name exists already.";
+    case 206:
+        return "The name or the path is too long.";
+    case 223:
+        return "The file is too large for the target's file system.";
+    case 1117:
+        return "The device reported an input/output error: the medium may be failing.";
+    case 1921:
+        return "The path runs through too many symbolic links.";
+    default:
+        return "The system reported an unexpected error (code " + std::to_string(code) + ").";
     }
 }
 
@@ -92,9 +126,18 @@ int codeFromErrno(int err, bool folderOperation, const std::string& path) {
 }
 
 std::string topLevelMessageText(const std::string& message) {
-    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
-        return message + ".";
-    return message;
+    const std::size_t lineEnd = message.find('\r');
+    std::string first = message.substr(0, lineEnd);
+    if (!first.empty() && static_cast<unsigned char>(first.back()) > '.')
+        first += ".";
+    return lineEnd == std::string::npos ? first : first + message.substr(lineEnd);
+}
+
+std::string errorText(const std::exception& error) {
+    const auto* io = dynamic_cast<const IoError*>(&error);
+    if (!io || io->path().empty())
+        return error.what();
+    return std::string(error.what()) + "\r" + io->path();
 }
 
 } // namespace qm

@@ -16,10 +16,15 @@ class IoError : public RuntimeError {
 public:
     explicit IoError(int code);
     IoError(int code, const std::string& message);
+    /// An error that concerns one file or folder, which the error box names.
+    IoError(int code, const std::string& message, const std::string& path);
     int code() const { return code_; }
+    /// The file or folder concerned; empty when none is known.
+    const std::string& path() const { return path_; }
 
 private:
     int code_;
+    std::string path_;
 };
 
 /// "Invalid argument to date encode" and the like.
@@ -37,13 +42,21 @@ public:
 /// The message shown for an I/O error code ("File not found", "I/O error 112", ...).
 std::string ioErrorMessage(int code);
 
+/// The reason for an error code in words, as a sentence ("Access is denied: ...").
+std::string ioErrorReason(int code);
+
 /// Maps errno to the program's error codes. The one place that table lives.
 /// `folderOperation`: ENOENT gives 3 rather than 2. `path` decides 2 vs 3 for files
 /// (3 when a folder on the way is missing).
 int codeFromErrno(int err, bool folderOperation = false, const std::string& path = {});
 
 /// The top-level error message's text: a full stop is appended when the last
-/// character's code is above that of ".".
+/// character's code is above that of "."; only the first line counts, the lines below it
+/// (a path) are kept as they are.
 std::string topLevelMessageText(const std::string& message);
+
+/// An error's text for the top-level box: its message, and the file or folder it concerns
+/// on a line of its own.
+std::string errorText(const std::exception& error);
 
 } // namespace qm

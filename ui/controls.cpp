@@ -4,9 +4,39 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QSvgRenderer>
 
 namespace qm {
+
+namespace {
+
+void drawFocusFrame(QWidget* control) {
+    if (!control->hasFocus())
+        return;
+    QPainter painter(control);
+    QStyleOptionFocusRect option;
+    option.initFrom(control);
+    option.rect = control->rect();
+    control->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, control);
+}
+
+bool isPressKey(const QKeyEvent* event) {
+    return event->modifiers() == Qt::NoModifier &&
+           (event->key() == Qt::Key_Space || event->key() == Qt::Key_Return ||
+            event->key() == Qt::Key_Enter);
+}
+
+/// A click is a left press and release over the same control.
+bool endsClick(bool& pressed, const QWidget* control, const QMouseEvent* event) {
+    const bool click = pressed && event->button() == Qt::LeftButton &&
+                       control->rect().contains(event->position().toPoint());
+    pressed = false;
+    return click;
+}
+
+} // namespace
 
 SvgPicture::SvgPicture(const QString& resource, QWidget* parent)
     : QWidget(parent), renderer_(new QSvgRenderer(resource, this)) {}
@@ -26,27 +56,51 @@ void SvgPicture::paintEvent(QPaintEvent* event) {
     const QRect area = event->rect();
     painter.drawPixmap(area, cache_,
                        QRectF(QPointF(area.topLeft()) * scale, QSizeF(area.size()) * scale));
+    painter.end();
+    drawFocusFrame(this);
 }
-
-namespace {
-
-/// A click is a left press and release over the same control.
-bool endsClick(bool& pressed, const QWidget* control, const QMouseEvent* event) {
-    const bool click = pressed && event->button() == Qt::LeftButton &&
-                       control->rect().contains(event->position().toPoint());
-    pressed = false;
-    return click;
-}
-
-} // namespace
 
 void SvgPicture::mousePressEvent(QMouseEvent* event) {
+    if (!clickable_) {
+        event->ignore();
+        return;
+    }
     pressed_ = event->button() == Qt::LeftButton;
 }
 
+void SvgPicture::mouseMoveEvent(QMouseEvent* event) {
+    if (!clickable_)
+        event->ignore();
+}
+
 void SvgPicture::mouseReleaseEvent(QMouseEvent* event) {
+    if (!clickable_) {
+        event->ignore();
+        return;
+    }
     if (endsClick(pressed_, this, event))
         emit clicked();
+}
+
+void SvgPicture::keyPressEvent(QKeyEvent* event) {
+    if (clickable_ && isPressKey(event)) {
+        emit clicked();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void ClickLabel::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    drawFocusFrame(this);
+}
+
+void ClickLabel::keyPressEvent(QKeyEvent* event) {
+    if (isPressKey(event)) {
+        emit clicked();
+        return;
+    }
+    QLabel::keyPressEvent(event);
 }
 
 void ClickLabel::mousePressEvent(QMouseEvent* event) {
@@ -56,6 +110,21 @@ void ClickLabel::mousePressEvent(QMouseEvent* event) {
 void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     if (endsClick(pressed_, this, event))
         emit clicked();
+}
+
+void fitWrappedCaption(QLabel* caption) {
+    QFont font = caption->font();
+    const int height = caption->height();
+    const int width = caption->width();
+    for (int pixels = font.pixelSize(); pixels >= 9; --pixels) {
+        for (int stretch : {QFont::SemiCondensed, QFont::Condensed}) {
+            font.setPixelSize(pixels);
+            font.setStretch(stretch);
+            caption->setFont(font);
+            if (caption->heightForWidth(width) <= height)
+                return;
+        }
+    }
 }
 
 PairedRadioButton::PairedRadioButton(QWidget* parent) : QRadioButton(parent) {

@@ -10,11 +10,15 @@ class QSvgRenderer;
 
 namespace qm {
 
-/// A picture drawn from an SVG resource at any scale; emits clicked() on a left click.
+/// A picture drawn from an SVG resource at any scale. A clickable one emits clicked() on a
+/// left click and, when it has the focus, on Space or Enter; any other lets the mouse through
+/// to the window beneath (which moves on a drag).
 class SvgPicture : public QWidget {
     Q_OBJECT
 public:
     SvgPicture(const QString& resource, QWidget* parent);
+
+    void setClickable(bool clickable) { clickable_ = clickable; }
 
 signals:
     void clicked();
@@ -22,17 +26,21 @@ signals:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QSvgRenderer* renderer_;
+    bool clickable_ = false;
     /// The picture drawn once per size and scale: a run repaints the controls on top of it
     /// many times a second.
     QPixmap cache_;
     bool pressed_ = false;
 };
 
-/// A label that emits clicked() on a left click.
+/// A label that emits clicked() on a left click and, when it has the focus, on Space or
+/// Enter.
 class ClickLabel : public QLabel {
     Q_OBJECT
 public:
@@ -42,12 +50,18 @@ signals:
     void clicked();
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     bool pressed_ = false;
 };
+
+/// Gives a wrapped caption the largest of the window's fonts (down to 9 pixels, narrower
+/// cuts first) in which its text fits its fixed size.
+void fitWrappedCaption(QLabel* caption);
 
 /// A radio button that is a focus stop of its own: Qt's exclusive groups let Tab reach only
 /// the checked button, so the pair keeps itself exclusive through partner().

@@ -1,16 +1,17 @@
 #include "qt_shell_services.h"
 
+#include "document_viewer.h"
 #include "folder_chooser.h"
 #include "io_error.h"
 #include "message_dialog.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
-#include <QUrl>
 
 namespace qm {
 
@@ -21,6 +22,12 @@ QWidget* dialogParent() {
 }
 
 } // namespace
+
+QtShellServices::~QtShellServices() {
+    // Launchers still running when the program ends report to nobody.
+    for (QProcess* launcher : viewers_.findChildren<QProcess*>())
+        launcher->disconnect();
+}
 
 int QtShellServices::messageDialog(const std::string& text, DialogKind kind,
                                    DialogButtons buttons) {
@@ -93,8 +100,31 @@ void QtShellServices::openTermsOfUse() {
     // Copies out of the resources are read-only; let the next copy replace this one.
     QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
                                       QFile::ReadOther);
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(target)))
-        throw RuntimeError("No application is available to open PDF documents");
+    // Reported later, from the event loop, as if the click had raised it.
+    openInDesktopViewer(target, &viewers_, [this](const std::string& reason) {
+        topLevelError(topLevelMessageText(reason));
+    });
+}
+
+std::optional<std::string> QtShellServices::chooseLogFile(const std::string& suggested) {
+    if (terminated_)
+        return std::nullopt;
+    const QString path = QFileDialog::getSaveFileName(
+        dialogParent(), QStringLiteral("Save Log"), QString::fromStdString(suggested),
+        QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty())
+        return std::nullopt;
+    return path.toStdString();
+}
+
+void QtShellServices::notifyDesktop(const std::string& title, const std::string& text) {
+    // Desktops without a notification service simply go without.
+    const QString notifier = QStandardPaths::findExecutable(QStringLiteral("notify-send"));
+    if (notifier.isEmpty())
+        return;
+    QProcess::startDetached(
+        notifier, {QStringLiteral("--app-name=Quillmark"), QStringLiteral("--icon=quillmark"),
+                   QString::fromStdString(title), QString::fromStdString(text)});
 }
 
 } // namespace qm

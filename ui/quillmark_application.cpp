@@ -15,7 +15,7 @@ bool QuillmarkApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& error) {
-        reportError(error.what());
+        reportError(errorText(error));
     } catch (...) {
         reportError("Unknown error");
     }

@@ -68,8 +68,16 @@ public:
     virtual void terminate() = 0;
     virtual bool terminated() const = 0;
 
-    /// Opens the program's terms-of-use document in the desktop's viewer, without waiting.
-    /// throw RuntimeError
+    /// The desktop's file dialog for saving the run log, starting on `suggested`; the chosen
+    /// path, or none when the user cancels.
+    virtual std::optional<std::string> chooseLogFile(const std::string& suggested) = 0;
+
+    /// A desktop notification where the desktop offers one; nothing otherwise.
+    virtual void notifyDesktop(const std::string& title, const std::string& text) = 0;
+
+    /// Opens the program's terms-of-use document in the desktop's viewer, without waiting; a
+    /// viewer that fails later is reported in the top-level error box.
+    /// throw RuntimeError when it cannot even be started
     virtual void openTermsOfUse() = 0;
 };
 

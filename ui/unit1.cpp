@@ -6,18 +6,25 @@
 #include "pending_io.h"
 #include "profile_file.h"
 #include "profile_table.h"
+#include "text_file.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QWindow>
 #include <algorithm>
 
 namespace qm {
@@ -43,6 +50,28 @@ void setTextColour(QWidget* widget, const QColor& colour) {
     widget->setPalette(palette);
 }
 
+/// The window's artwork is light whatever the desktop's theme: its text, fields and buttons
+/// keep light colours of their own so that every text stays readable on it.
+QPalette artworkPalette() {
+    const QColor text(Qt::black);
+    const QColor button(0xef, 0xef, 0xef);
+    QPalette palette(text, button, Qt::white, QColor(0x9f, 0x9f, 0x9f), QColor(0xb8, 0xb8, 0xb8),
+                     text, Qt::white, Qt::white, Qt::white);
+    palette.setColor(QPalette::AlternateBase, QColor(0xf7, 0xf7, 0xf7));
+    palette.setColor(QPalette::ToolTipBase, QColor(0xff, 0xff, 0xdc));
+    palette.setColor(QPalette::ToolTipText, text);
+    palette.setColor(QPalette::PlaceholderText, QColor(0x80, 0x80, 0x80));
+    palette.setColor(QPalette::Highlight, QColor(0x30, 0x8c, 0xc6));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::Link, QColor(0x00, 0x00, 0xff));
+    palette.setColor(QPalette::Shadow, QColor(0x76, 0x76, 0x76));
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, QColor(0x78, 0x78, 0x78));
+    palette.setColor(QPalette::Disabled, QPalette::Base, button);
+    palette.setColor(QPalette::Disabled, QPalette::Highlight, QColor(0x91, 0x91, 0x91));
+    return palette;
+}
+
 QString shown(const std::string& bytes) {
     return QString::fromStdString(bytes);
 }
@@ -62,9 +91,7 @@ TForm1::TForm1(ShellServices& shell, QWidget* parent)
     setWindowTitle(QStringLiteral("Quillmark"));
     setWindowIcon(QIcon(QStringLiteral(":/quillmark/quillmark.svg")));
     setFont(pixelFont(11, false));
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    setPalette(palette);
+    setPalette(artworkPalette());
     setAutoFillBackground(true);
     client_->setObjectName(QStringLiteral("client"));
     client_->setGeometry(1, 1, ClientWidth, ClientHeight);
@@ -112,8 +139,13 @@ void TForm1::createControls() {
     Image11 = new SvgPicture(QStringLiteral(":/quillmark/close.svg"), c);
     name(Image11, "Image11");
     Image11->setGeometry(370, 5, 39, 34);
+    Image11->setClickable(true);
     Image11->setCursor(Qt::PointingHandCursor);
     Image11->setToolTip(QStringLiteral("Close"));
+    Image11->setAccessibleName(QStringLiteral("Close"));
+    Image11->setAccessibleDescription(
+        QStringLiteral("Back to the welcome page; on the welcome page, quit"));
+    Image11->setFocusPolicy(Qt::StrongFocus);
     Label22 =
         new ClickLabel(QStringLiteral("By using this application you accept the terms of use "), c);
     name(Label22, "Label22");
@@ -124,6 +156,9 @@ void TForm1::createControls() {
     Label22->move(80, 570);
     Label22->adjustSize(); // the whole sentence, in whatever width the font needs
     Label22->setCursor(Qt::PointingHandCursor);
+    Label22->setAccessibleName(QStringLiteral("Terms of use"));
+    Label22->setAccessibleDescription(QStringLiteral("Opens the terms of use in a PDF viewer"));
+    Label22->setFocusPolicy(Qt::StrongFocus);
 
     // Welcome page.
     Label27 = label("Label27",
@@ -187,6 +222,7 @@ void TForm1::createControls() {
     for (int column = 0; column < ProfileTable::ColumnCount; ++column)
         StringGrid1->setColumnWidth(column, widths[column]);
     StringGrid1->setLock([this] { return state_.busyFlag == 1; });
+    StringGrid1->setAccessibleName(QStringLiteral("Profiles"));
 
     Button6 = button("Button6", QStringLiteral("New Profile"), 75, 17);
     Button5 = button("Button5", QStringLiteral("Edit Profile"), 75, 17);
@@ -206,16 +242,20 @@ void TForm1::createControls() {
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setFocusPolicy(Qt::NoFocus);
+    Memo1->setAccessibleName(QStringLiteral("Run log"));
+    Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
     ProgressBar1 = new QProgressBar(c);
     name(ProgressBar1, "ProgressBar1");
     ProgressBar1->resize(361, 20);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
+    ProgressBar1->setAccessibleName(QStringLiteral("Progress"));
     StatusBar1 = new QStatusBar(c);
     name(StatusBar1, "StatusBar1");
     StatusBar1->resize(361, 20);
     StatusBar1->setSizeGripEnabled(false);
+    StatusBar1->setAccessibleName(QStringLiteral("Status"));
     StatusBar1->setStyleSheet(
         QStringLiteral("QStatusBar { background: white; border: 1px solid #a0a4aa; }"));
     Button16 = button("Button16", QStringLiteral("Run Selected Profile"), 129, 17);
@@ -229,7 +269,8 @@ void TForm1::createControls() {
     Label26 = label("Label26", QString(), 13, true);
     wrapped(Label26, 97, 64);
     setTextColour(Label26, Qt::white);
-    Label5 = label("Label5", QStringLiteral("Profile Name"), 11, true);
+    // "&" marks each text box's access key; its label hands the focus on.
+    Label5 = label("Label5", QStringLiteral("Profile &Name"), 11, true);
     Edit4 = new QLineEdit(c);
     name(Edit4, "Edit4");
     Edit4->resize(217, 21);
@@ -267,9 +308,10 @@ void TForm1::createControls() {
         auto* caption = radio->findChild<ClickLabel*>();
         caption->setGeometry(18, 0, radio->width() - 18, radio->height());
         caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        fitWrappedCaption(caption);
     }
     RadioButton1->setChecked(true);
-    Label1 = label("Label1", QStringLiteral("Source/Location"), 11, true);
+    Label1 = label("Label1", QStringLiteral("&Source/Location"), 11, true);
     Edit1 = new QLineEdit(c);
     name(Edit1, "Edit1");
     Edit1->resize(329, 21);
@@ -278,7 +320,7 @@ void TForm1::createControls() {
     automydocs = button("automydocs", QStringLiteral("Auto Locate [My Documents]"), 161, 17);
     autodesktop = button("autodesktop", QStringLiteral("Auto Locate [Desktop]"), 129, 17);
     autoemail = button("autoemail", QStringLiteral("Auto Locate [User Folder]"), 129, 17);
-    Label2 = label("Label2", QStringLiteral("Target/Destination"), 11, true);
+    Label2 = label("Label2", QStringLiteral("&Target/Destination"), 11, true);
     Edit2 = new QLineEdit(c);
     name(Edit2, "Edit2");
     Edit2->resize(319, 21);
@@ -301,6 +343,7 @@ void TForm1::createControls() {
         caption->setTextFormat(Qt::PlainText);
         caption->setGeometry(18, 0, CheckBox5->width() - 18, CheckBox5->height());
         caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        fitWrappedCaption(caption);
         connect(caption, &ClickLabel::clicked, CheckBox5, [this] {
             if (CheckBox5->isEnabled())
                 CheckBox5->click();
@@ -308,6 +351,12 @@ void TForm1::createControls() {
     }
     for (QLabel* caption : {Label5, Label1, Label2, Label4})
         caption->adjustSize();
+    Label5->setBuddy(Edit4);
+    Label1->setBuddy(Edit1);
+    Label2->setBuddy(Edit2);
+    Edit4->setAccessibleName(QStringLiteral("Profile Name"));
+    Edit1->setAccessibleName(QStringLiteral("Source/Location"));
+    Edit2->setAccessibleName(QStringLiteral("Target/Destination"));
     Button4 = button("Button4", QStringLiteral("Cancel"), 75, 17);
     Button15 = button("Button15", QStringLiteral("Save Profile"), 75, 17);
     Button15->setEnabled(false);
@@ -371,13 +420,18 @@ std::function<void()> TForm1::guarded(void (TForm1::*handler)()) {
         try {
             (this->*handler)();
         } catch (const std::exception& error) {
-            showTopLevelError(error.what());
+            showTopLevelError(errorText(error));
         }
     };
 }
 
 void TForm1::connectHandlers() {
     connect(Image11, &SvgPicture::clicked, this, guarded(&TForm1::Image11Click));
+    // Esc acts as the close icon.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, guarded(&TForm1::Image11Click));
+    connect(Memo1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { showLogMenu(at); });
     connect(Label22, &ClickLabel::clicked, this, guarded(&TForm1::Label22Click));
     connect(BitBtn2, &QPushButton::clicked, this, guarded(&TForm1::BitBtn2Click));
     connect(Button3, &QPushButton::clicked, this, guarded(&TForm1::Button3Click));
@@ -450,6 +504,53 @@ void TForm1::paintEvent(QPaintEvent*) {
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
+void TForm1::closeEvent(QCloseEvent* event) {
+    event->ignore(); // the program ends through its own quit, like the close icon
+    if (state_.busyFlag == 1) {
+        if (stopRequested_)
+            return;
+        if (shell_.messageDialog("A backup is running. Stop it and quit?", DialogKind::Custom,
+                                 ButtonYes | ButtonNo) != ResultYes)
+            return;
+        // The run ends at its next file or block; the quit waits for it.
+        stopRequested_ = true;
+        shell_.terminate();
+        return;
+    }
+    // As from the close icon on the welcome page; a start folder that is gone cannot keep
+    // the user from quitting.
+    changeDirectory(state_.StartFolder);
+    takeIoResult();
+    shell_.terminate();
+}
+
+void TForm1::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    event->accept();
+    if (QWindow* window = windowHandle(); window && window->startSystemMove())
+        return;
+    // No move from the window manager: follow the mouse ourselves.
+    dragOffset_ = event->globalPosition().toPoint() - pos();
+}
+
+void TForm1::mouseMoveEvent(QMouseEvent* event) {
+    if (dragOffset_ && (event->buttons() & Qt::LeftButton)) {
+        move(event->globalPosition().toPoint() - *dragOffset_);
+        event->accept();
+        return;
+    }
+    QWidget::mouseMoveEvent(event);
+}
+
+void TForm1::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton)
+        dragOffset_.reset();
+    QWidget::mouseReleaseEvent(event);
+}
+
 void TForm1::showPage(const std::vector<Place>& page) {
     QWidget* previous = nullptr;
     for (const Place& place : page) {
@@ -460,6 +561,12 @@ void TForm1::showPage(const std::vector<Place>& page) {
         if (previous)
             QWidget::setTabOrder(previous, place.control);
         previous = place.control;
+    }
+    // The close icon and the terms link stay in place: they close every page's round.
+    for (QWidget* always : {static_cast<QWidget*>(Image11), static_cast<QWidget*>(Label22)}) {
+        if (previous)
+            QWidget::setTabOrder(previous, always);
+        previous = always;
     }
     settleFocus();
 }
@@ -533,8 +640,10 @@ void TForm1::Button17Click() {
         ShowWelcomePage();
         return;
     }
-    changeDirectory(state_.StartFolder);
-    ioCheck();
+    if (!changeDirectory(state_.StartFolder)) {
+        const int code = takeIoResult();
+        throw IoError(code, ioErrorMessage(code), state_.StartFolder);
+    }
     shell_.terminate();
 }
 
@@ -585,14 +694,61 @@ void TForm1::Button7Click() {
     // row; the grid's selection handler then follows it.
     if (rowCount > 2)
         table_->setRowCount(rowCount - 1);
+    // Removing the current row takes its highlight along; the row that is current now
+    // is the one the buttons act on.
+    const QModelIndex current = StringGrid1->currentIndex();
+    if (current.isValid())
+        StringGrid1->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect |
+                                                           QItemSelectionModel::Rows);
 }
 
 void TForm1::Button16Click() {
+    const int row = state_.SelectedRow;
     engine_.runProfile();
+    announceRunEnd(runOutcome(row, row));
 }
 
 void TForm1::Button1Click() {
     engine_.runAll();
+    announceRunEnd(runOutcome(1, table_->RowCount() - 1));
+}
+
+std::string TForm1::runOutcome(int firstRow, int lastRow) const {
+    std::string text;
+    for (int row = firstRow; row <= lastRow; ++row) {
+        if (!text.empty())
+            text += "\n";
+        text += table_->cell(ColName, row) + ": " + table_->cell(ColStatus, row);
+    }
+    return text;
+}
+
+void TForm1::announceRunEnd(const std::string& text) {
+    if (stopRequested_ || shell_.terminated() || isActiveWindow())
+        return;
+    QApplication::alert(this);
+    shell_.notifyDesktop("Quillmark: the run has ended", text);
+}
+
+void TForm1::showLogMenu(const QPoint& at) {
+    std::unique_ptr<QMenu> menu(Memo1->createStandardContextMenu());
+    menu->addSeparator();
+    QAction* save = menu->addAction(QStringLiteral("Save Log..."));
+    save->setEnabled(!Memo1->toPlainText().isEmpty());
+    connect(save, &QAction::triggered, this, guarded(&TForm1::saveLog));
+    menu->exec(Memo1->viewport()->mapToGlobal(at));
+}
+
+void TForm1::saveLog() {
+    releaseRunDisplay(); // every line of the log so far
+    const std::optional<std::string> path =
+        shell_.chooseLogFile(joinPath(state_.StartFolder, "quillmark-log.txt"));
+    if (!path)
+        return;
+    std::string bytes = Memo1->toPlainText().toStdString();
+    if (!bytes.empty())
+        bytes += '\n';
+    writeFileAtomically(*path, bytes);
 }
 
 void TForm1::Button8Click() {

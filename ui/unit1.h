@@ -108,6 +108,7 @@ public:
     void showError(const std::string& message) override;
     void showTopLevelError(const std::string& message) override;
     void pumpEvents() override;
+    bool stopRequested() override { return stopRequested_; }
     void repaintTable() override;
     void setRunControlsEnabled(bool enabled) override;
     void makeCurrentRow(int row) override;
@@ -168,6 +169,12 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    /// A close from the window manager: asks first during a run.
+    void closeEvent(QCloseEvent* event) override;
+    // A drag on the artwork or an empty place moves the window.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     struct Place {
@@ -185,6 +192,14 @@ private:
     void hidePage(const std::vector<Place>& page);
     void settleFocus();
     void showDetails(int row);
+    /// The run log's context menu: the standard entries and "Save Log...".
+    void showLogMenu(const QPoint& at);
+    /// Writes the run log to a file the user chooses.
+    void saveLog();
+    /// Tells a user who is looking elsewhere that the run has ended.
+    void announceRunEnd(const std::string& text);
+    /// The status of each profile that ran, for the announcement.
+    std::string runOutcome(int firstRow, int lastRow) const;
     void browse(QLineEdit* edit, const char* accessError);
     void holdRunDisplay();
     void releaseRunDisplay();
@@ -201,6 +216,10 @@ private:
     Engine engine_;
     QWidget* client_;
     bool shown_ = false;
+    /// Set when the user chose to stop the run and quit.
+    bool stopRequested_ = false;
+    /// Where the window was grabbed, when the window manager cannot move it itself.
+    std::optional<QPoint> dragOffset_;
 
     std::vector<Place> welcomePage_;
     std::vector<Place> listPage_;

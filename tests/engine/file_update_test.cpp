@@ -276,13 +276,17 @@ TEST_F(FileUpdateTest, ClashAtTheTargetPathIsNamedAndNothingIsRaised) {
     writeFile("dst/notafolder", "a file where a folder belongs");
     ASSERT_EQ(::symlink("a", path("src/link").c_str()), 0);
     struct Target {
-        std::string name, folder, error;
+        std::string name, folder, error, reason;
     };
+    const std::string denied =
+        "      Access is denied: there is no permission to read or write here.";
+    const std::string noFolder =
+        "      The folder does not exist, or a part of the path is not a folder.";
     const Target targets[] = {
-        {"a", path("dst"), "   Error 5 -> " + path("dst/a")},
-        {"a", path("nowhere"), "   Error 3 -> " + path("nowhere/a")},
-        {"a", path("dst/notafolder"), "   Error 3 -> " + path("dst/notafolder/a")},
-        {"link", path("nowhere"), "   Error 3 -> " + path("nowhere/link")},
+        {"a", path("dst"), "   Error 5 -> " + path("dst/a"), denied},
+        {"a", path("nowhere"), "   Error 3 -> " + path("nowhere/a"), noFolder},
+        {"a", path("dst/notafolder"), "   Error 3 -> " + path("dst/notafolder/a"), noFolder},
+        {"link", path("nowhere"), "   Error 3 -> " + path("nowhere/link"), noFolder},
     };
     for (const Target& t : targets) {
         SCOPED_TRACE(t.error);
@@ -290,7 +294,7 @@ TEST_F(FileUpdateTest, ClashAtTheTargetPathIsNamedAndNothingIsRaised) {
         const std::int64_t seen = state.FilesSeen;
         state.CurrentFileSize = 5;
         engine.UpdateFile(path("src"), t.name, t.folder, t.name, "APAODN");
-        EXPECT_EQ(view.log, std::vector<std::string>{t.error});
+        EXPECT_EQ(view.log, (std::vector<std::string>{t.error, t.reason}));
         EXPECT_EQ(state.FilesSeen, seen + 1);
         EXPECT_EQ(state.FilesUpdated, 0);
         EXPECT_TRUE(view.questions.empty());
@@ -328,7 +332,9 @@ TEST_F(FileUpdateTest, UnreadableSourceIsReportedAndTheRunGoesOn) {
     int status = runAsNobody([&] {
         update("secret");
         const std::string error = "   Error 5 -> " + path("src/secret");
-        if (view.log != std::vector<std::string>{error})
+        const std::string reason =
+            "      Access is denied: there is no permission to read or write here.";
+        if (view.log != std::vector<std::string>{error, reason})
             return 1;
         if (state.FilesSeen != 1 || state.FilesUpdated != 0 || exists("dst/secret"))
             return 2;

@@ -109,6 +109,19 @@ TEST(FormatSettingsFromLocale, DesignatorBeforeTheHour) {
     EXPECT_EQ(text.substr(text.size() - 8), " 3:05:08");
 }
 
+TEST(FormatSettingsFromLocale, TheCAndPosixLocalesUseTheDefaults) {
+    for (const QLocale& locale : {QLocale::c(), QLocale("C"), QLocale("POSIX")}) {
+        SCOPED_TRACE(locale.name().toStdString());
+        const FormatSettings s = FormatSettings::fromLocale(locale);
+        EXPECT_EQ(s.shortDateFormat, "m/d/yy");
+        EXPECT_EQ(s.dateSeparator, "/");
+        EXPECT_TRUE(s.twelveHourClock);
+        EXPECT_EQ(dateTimeText(afternoon, s), "12/7/26 3:05:08 pm");
+        // the datestamped folder's date: no blanks once the separators are gone
+        EXPECT_EQ(dateText(afternoon, s), "12/7/26");
+    }
+}
+
 TEST(SystemClock, ReadsLocalTimeToTheMillisecond) {
     SystemClock clock;
     std::time_t before = std::time(nullptr);

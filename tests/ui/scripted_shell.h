@@ -51,6 +51,14 @@ public:
             throw qm::RuntimeError(termsFailure);
     }
 
+    std::optional<std::string> chooseLogFile(const std::string& suggested) override {
+        logFileStarts.push_back(suggested);
+        return logFile;
+    }
+    void notifyDesktop(const std::string& title, const std::string& text) override {
+        notifications.push_back(title + "|" + text);
+    }
+
     std::deque<int> answers;
     std::vector<Message> messages;
     std::deque<std::optional<std::string>> folderChoices; ///< none: the user cancels
@@ -63,6 +71,9 @@ public:
     int termsOpened = 0;
     std::string termsFailure;
     int pumps = 0;
+    std::optional<std::string> logFile; ///< none: the user cancels
+    std::vector<std::string> logFileStarts;
+    std::vector<std::string> notifications; ///< "title|text"
 };
 
 /// The scripted services that the test application reports its top-level errors to.
