@@ -1,7 +1,9 @@
 #include "engine.h"
 
+#include "block_file.h"
 #include "clock.h"
 #include "format_settings.h"
+#include "process_setup.h"
 #include "run_view.h"
 #include "shell.h"
 
@@ -12,12 +14,22 @@ namespace qm {
 namespace {
 
 constexpr std::size_t ComputerNameLength = 30; // a 31-byte buffer with its NUL
+// A batch is written out when it reaches this many files (or its bytes, file_update.cpp).
+constexpr std::size_t BatchFiles = 1000;
+// Descriptors kept for the folders a pass holds open, listings and the profile file.
+constexpr int ReservedDescriptors = 512;
 
 } // namespace
 
 Engine::Engine(ProfileTable& table, RunView& view, RunState& state, const FormatSettings& format,
                const Clock& clock)
-    : table_(table), view_(view), state_(state), format_(format), clock_(clock) {}
+    : table_(table), view_(view), state_(state), format_(format), clock_(clock) {
+    prepareProcessForRuns();
+    // each copy of a batch keeps its temporary open until the write-out
+    const int spare = openDescriptorLimit() - ReservedDescriptors;
+    batchFiles_ = std::clamp<std::size_t>(spare > 0 ? static_cast<std::size_t>(spare) / 2 : 0, 16,
+                                          BatchFiles);
+}
 
 Engine::~Engine() = default;
 
@@ -39,6 +51,17 @@ std::string Engine::DateStampText() const {
     std::string text = dateText(clock_.today(), format_);
     std::erase(text, '/');
     return text;
+}
+
+std::string Engine::datestampFolderName() const {
+    std::string name = GetComputerNameText() + DateStampText();
+    for (char& c : name)
+        if (c == '/' || c == '\0')
+            c = '_';
+    // never the target itself or the folder above it
+    if (name.empty() || name == "." || name == "..")
+        name = std::string(std::max<std::size_t>(name.size(), 1), '_');
+    return name;
 }
 
 } // namespace qm

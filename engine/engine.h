@@ -11,6 +11,7 @@
 
 namespace qm {
 
+class BlockFile;
 class Clock;
 class ProfileTable;
 class RunView;
@@ -52,10 +53,14 @@ public:
 
     std::string GetComputerNameText() const;
     std::string DateStampText() const;
+    /// The datestamped folder's name, computer name and date stamp, made safe to be one
+    /// name directly inside the target: "/" and NUL become "_", "." and ".." are not used.
+    std::string datestampFolderName() const;
 
 private:
-    /// Where a copy that did not raise failed, with the code to report.
-    enum class FailedAt { Nothing, Source, Target };
+    /// Where a copy that did not raise failed, with the code to report. NotRegular: the
+    /// source turned out to be no regular file when opened and is skipped.
+    enum class FailedAt { Nothing, Source, Target, NotRegular };
     struct CopyResult {
         FailedAt failedAt = FailedAt::Nothing;
         int code = 0;
@@ -80,13 +85,17 @@ private:
     /// The date-time text of a file time, as the overwrite question shows it.
     std::string fileTimeText(const timespec& time) const;
 
-    /// Makes every finished temporary durable with one write-out, then renames each over
-    /// its target. A rename that clashes at its target path is reported and uncounted, and
-    /// the rest go on. throw IoError for a failed write-out or a fault of the medium
+    /// Makes every finished temporary durable with one write-out on the descriptors already
+    /// held, then renames each over its target. A rename that clashes at its target path is
+    /// reported and uncounted, and the rest go on. A failed write-out is final: the batch's
+    /// temporaries are removed, each file is named as failed and nothing is renamed.
+    /// throw IoError for a failed write-out or a fault of the medium
     void commitPending();
     /// A run ended by an error: commits the finished copies (they are already logged as
     /// written); only when that fails are their temporaries removed and each named as failed.
     void discardPending() noexcept;
+    /// Removes the temporaries of the batch, naming each file as failed with `code`.
+    void dropPending(int code) noexcept;
 
     void runBackup();
     void runSynchronisation();
@@ -106,11 +115,15 @@ private:
     /// Copies written and closed but not yet renamed into place: one write-out of the file
     /// system for a batch costs far less than one per file.
     struct PendingCopy {
+        std::unique_ptr<BlockFile> file; ///< still open: the write-out works on it
         std::string temp;
         std::string target;
     };
     std::vector<PendingCopy> pending_;
     std::int64_t pendingBytes_ = 0;
+    std::size_t batchFiles_ = 0; ///< within the descriptors the process may hold
+    /// Something of this run could not be read or written in full: it does not end "Done".
+    bool runFailed_ = false;
 };
 
 } // namespace qm

@@ -22,8 +22,8 @@ namespace qm {
 namespace {
 
 constexpr std::size_t BlockSize = 524288;
-// A batch is written out when it reaches either bound, and at the end of every pass.
-constexpr std::size_t BatchFiles = 1000;
+// A batch is written out when it reaches either bound (files: batchFiles_), and at the end
+// of every pass.
 constexpr std::int64_t BatchBytes = 256LL << 20;
 constexpr int YesAnswer = 6;
 constexpr int DiskFullCode = 112;
@@ -66,6 +66,25 @@ template <typename Make> bool createTemp(const std::string& tempPath, Make make)
         return false;
     }
     return removeFile(tempPath) && make();
+}
+
+/// The permissions a copy may carry. As root the copy gets the source's owner and group
+/// first (as cp -a does); a set-user-ID or set-group-ID bit whose owner or group the copy
+/// did not keep is dropped, or anyone who runs the copy would run it as somebody else.
+std::uint32_t keptMode(BlockFile& copy, const FileStatus& source) {
+    std::uint32_t mode = source.mode & 07777;
+    if (runningAsRoot())
+        copy.setOwner(source.owner, source.group);
+    FileStatus now{};
+    if (!copy.status(now)) {
+        takeIoResult();
+        return mode & ~std::uint32_t{06000};
+    }
+    if (now.owner != source.owner)
+        mode &= ~std::uint32_t{06000};
+    if (now.group != source.group)
+        mode &= ~std::uint32_t{02000};
+    return mode;
 }
 
 /// A failure at the file's own target path lets the pass go on: returns its code. A fault
@@ -146,6 +165,14 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
             // the error box names the copy that failed
             throw IoError(error.code(), error.what(), sourcePath + " -> " + targetPath);
         }
+    if (result.failedAt == FailedAt::NotRegular) {
+        // swapped for a FIFO, device or socket since it was listed
+        --state_.FilesUpdated;
+        const std::string text = "   Skipped (not a regular file) -> " + sourcePath;
+        view_.setStatus(text);
+        view_.appendLog(text);
+        return;
+    }
     const bool copied = result.failedAt == FailedAt::Nothing;
     if (!copied) {
         reportError(result.code, result.failedAt == FailedAt::Source ? sourcePath : targetPath);
@@ -169,12 +196,19 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
                                     const std::string& targetFolder,
                                     const std::string& targetName) {
     BlockFile in(sourcePath);
-    if (!in.openRead())
+    if (!in.openRead()) {
+        if (in.notRegular())
+            return {FailedAt::NotRegular, 0};
+        return {FailedAt::Source, takeIoResult()};
+    }
+    FileStatus read{};
+    if (!in.status(read))
         return {FailedAt::Source, takeIoResult()};
 
     const std::string targetPath = joinPath(targetFolder, targetName);
     const std::string tempPath = joinPath(targetFolder, tempNameFor(targetName));
-    BlockFile out(tempPath);
+    auto file = std::make_unique<BlockFile>(tempPath);
+    BlockFile& out = *file;
     if (!createTemp(tempPath, [&] { return out.createNew(); }))
         return {FailedAt::Target, pathFailure(takeIoResult())};
     TempGuard guard(tempPath);
@@ -189,10 +223,16 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
         if (got == 0)
             break;
         const std::int64_t put = out.write(buffer, static_cast<std::size_t>(got));
-        if (put < 0)
-            raisePending();
+        if (put < 0) {
+            // a size this medium or the file-size limit refuses fails this file only
+            const int code = takeIoResult();
+            return {FailedAt::Target, pathFailure(code)}; // the guard removes the temporary
+        }
         if (put != got) {
-            // a regular file only takes less than it was given when the medium is full
+            // Short: the rest says why (a file-size limit fails this file only); a regular
+            // file that takes less again without an error is on a full medium.
+            if (out.write(buffer + put, static_cast<std::size_t>(got - put)) < 0)
+                return {FailedAt::Target, pathFailure(takeIoResult())};
             setPendingIo(DiskFullCode);
             raisePending();
         }
@@ -206,15 +246,14 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
         setPendingIo(code);
         raisePending();
     }
-    // Failure ignored: some media (FAT) keep no permissions.
-    out.setPermissions(source.mode);
-    if (!out.close())
-        raisePending();
-    // The rename waits until the batch is on disk (commitPending).
-    pending_.push_back({tempPath, targetPath});
+    // Failures ignored: some media (FAT) keep no owners or permissions.
+    out.setPermissions(keptMode(out, read));
+    // The rename waits until the batch is on disk (commitPending); the copy stays open so
+    // the write-out works on it without opening it again.
+    pending_.push_back({std::move(file), tempPath, targetPath});
     guard.commit();
     pendingBytes_ += source.size;
-    if (pending_.size() >= BatchFiles || pendingBytes_ >= BatchBytes)
+    if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)
         commitPending();
     return {};
 }
@@ -229,15 +268,29 @@ void Engine::reportError(int code, const std::string& path) {
 void Engine::commitPending() {
     if (pending_.empty())
         return;
-    std::vector<std::string> temps;
-    temps.reserve(pending_.size());
+    std::vector<int> files;
+    files.reserve(pending_.size());
     for (const PendingCopy& copy : pending_)
-        temps.push_back(copy.temp);
-    // Nothing replaces a target before every byte of its copy is on disk.
-    if (!flushFileSystemsOf(temps))
-        raisePending(); // the caller's discardPending removes the batch
+        files.push_back(copy.file->fd());
+    // Nothing replaces a target before every byte of its copy is on disk. A failed
+    // write-out is final: the kernel reports it once, so a second one would "succeed"
+    // over copies it never wrote.
+    if (!flushFileSystemsOf(files)) {
+        const int code = takeIoResult();
+        dropPending(code);
+        setPendingIo(code);
+        raisePending();
+    }
     for (std::size_t done = 0; done < pending_.size(); ++done) {
         const PendingCopy& copy = pending_[done];
+        if (!copy.file->close()) {
+            // written out, yet the file system still refuses it
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(done));
+            const int code = takeIoResult();
+            dropPending(code);
+            setPendingIo(code);
+            raisePending();
+        }
         if (renamePath(copy.temp, copy.target))
             continue;
         const int code = takeIoResult();
@@ -269,7 +322,12 @@ void Engine::discardPending() noexcept {
     } catch (const std::exception&) {
     }
     takeIoResult();
-    for (const PendingCopy& copy : pending_) {
+    dropPending(code);
+}
+
+void Engine::dropPending(int code) noexcept {
+    for (PendingCopy& copy : pending_) {
+        copy.file.reset();
         removeFile(copy.temp);
         takeIoResult();
         --state_.FilesUpdated;

@@ -28,6 +28,11 @@ void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
         subTargets.push_back(targetPrefix + entry.name);
         targetList.push_back(subTargets.back());
     }
+    if (listing.error() != 0) {
+        // the folders after the failure would be missed in silence
+        reportError(listing.error(), sourcePrefix.substr(0, sourcePrefix.size() - 1));
+        runFailed_ = true;
+    }
     listing.close();
 
     for (std::size_t i = 0; i < subSources.size(); ++i) {

@@ -28,6 +28,7 @@ void Engine::runProfile() {
     const int row = state_.SelectedRow;
     state_.busyFlag = 1;
     view_.setRunControlsEnabled(false);
+    runFailed_ = false;
 
     std::string failure;
     try {
@@ -85,8 +86,7 @@ void Engine::runBackup() {
 
     const bool reachable = folderChecks();
     if (optionDatestamp(options)) {
-        state_.TargetFolder =
-            joinPath(state_.TargetFolder, GetComputerNameText() + DateStampText());
+        state_.TargetFolder = joinPath(state_.TargetFolder, datestampFolderName());
         if (!changeDirectory(state_.TargetFolder)) {
             takeIoResult();
             createFolder(state_.TargetFolder);

@@ -119,6 +119,11 @@ void Engine::transferPass() {
             updateEntry(state_.ListBox1[i], entry, state_.ListBox2[i], entry.name, optionCode);
             pump(); // unchanged files copy no blocks, so nothing else pumps
         }
+        if (listing.error() != 0) {
+            // read part-way: the rest of the folder was never seen
+            reportError(listing.error(), state_.ListBox1[i]);
+            runFailed_ = true;
+        }
     }
 
     commitPending();
@@ -126,7 +131,7 @@ void Engine::transferPass() {
     const double end = clock_.now();
     const double elapsed = clock_.steadyNow() - startTick;
     table_.setCell(ColLastRun, row, dateTimeText(end, format_));
-    table_.setCell(ColStatus, row, "Done");
+    table_.setCell(ColStatus, row, runFailed_ ? "ERROR" : "Done");
     SaveProfiles(table_, state_.StartFolder);
 
     view_.appendLog(" Total Files   -> " + std::to_string(state_.FilesSeen));

@@ -55,8 +55,22 @@ int openFile(const std::string& path, int flags, mode_t mode) {
 bool BlockFile::openRead() {
     if (fd_ >= 0)
         ::close(fd_);
-    fd_ = openFile(path_, O_RDONLY | O_NOFOLLOW, 0);
-    return fd_ >= 0;
+    notRegular_ = false;
+    fd_ = openFile(path_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
+    return fd_ >= 0 && checkRegular();
+}
+
+bool BlockFile::checkRegular() {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        setPendingIo(codeFromErrno(errno));
+    } else if (S_ISREG(st.st_mode)) {
+        return true;
+    } else {
+        notRegular_ = true;
+    }
+    ::close(std::exchange(fd_, -1));
+    return false;
 }
 
 bool BlockFile::openExisting() {
@@ -120,6 +134,40 @@ int BlockFile::setPermissions(std::uint32_t mode) {
     if (fd_ < 0)
         return notOpen;
     return ::fchmod(fd_, static_cast<mode_t>(mode & 07777)) == 0 ? 0 : codeFromErrno(errno);
+}
+
+int BlockFile::setOwner(uid_t owner, gid_t group) {
+    if (fd_ < 0)
+        return notOpen;
+    return ::fchown(fd_, owner, group) == 0 ? 0 : codeFromErrno(errno);
+}
+
+bool BlockFile::status(FileStatus& status) const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        setPendingIo(fd_ < 0 ? notOpen : codeFromErrno(errno));
+        return false;
+    }
+    status.device = st.st_dev;
+    status.inode = st.st_ino;
+    status.size = st.st_size;
+    status.allocated = static_cast<std::int64_t>(st.st_blocks) * 512;
+    status.mtime = st.st_mtim;
+    status.ctime = st.st_ctim;
+    status.owner = st.st_uid;
+    status.group = st.st_gid;
+    status.mode = st.st_mode & 07777;
+    return true;
+}
+
+bool FileStatus::sameContentAs(const FileStatus& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           mtime.tv_sec == other.mtime.tv_sec && mtime.tv_nsec == other.mtime.tv_nsec &&
+           ctime.tv_sec == other.ctime.tv_sec && ctime.tv_nsec == other.ctime.tv_nsec;
+}
+
+bool runningAsRoot() {
+    return ::geteuid() == 0;
 }
 
 bool BlockFile::flush() {

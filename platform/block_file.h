@@ -8,6 +8,23 @@
 
 namespace qm {
 
+/// What fstat says about an open file: enough to tell whether it changed and who owns it.
+struct FileStatus {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t allocated = 0; ///< bytes the file system holds for it (st_blocks x 512)
+    timespec mtime{};
+    timespec ctime{};
+    uid_t owner = 0;
+    gid_t group = 0;
+    std::uint32_t mode = 0; ///< st_mode & 07777
+    bool sameContentAs(const FileStatus& other) const;
+};
+
+/// True when the process runs as root (may give files away and keep owners).
+bool runningAsRoot();
+
 /// An untyped file for block I/O (record size 1). Failures leave a code pending and
 /// return false / -1; the caller follows with takeIoResult() or ioCheck().
 /// The destructor closes silently; close() where closing can fail.
@@ -22,8 +39,11 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
 
-    /// Opens an existing file for reading only; never follows a final symbolic link.
+    /// Opens an existing regular file for reading only; never follows a final symbolic link
+    /// and never blocks (a FIFO or device swapped in is refused: notRegular()).
     bool openRead();
+    /// After a refused openRead: the path held something other than a regular file.
+    bool notRegular() const { return notRegular_; }
     /// Opens an existing file for reading and writing.
     bool openExisting();
     /// Creates or truncates for reading and writing.
@@ -40,14 +60,21 @@ public:
     int setModificationTime(const timespec& time);
     /// fchmod. Returns 0 or the code; nothing pending.
     int setPermissions(std::uint32_t mode);
+    /// fchown. Returns 0 or the code; nothing pending.
+    int setOwner(uid_t owner, gid_t group);
+    /// fstat of the open file; false with code pending.
+    bool status(FileStatus& status) const;
     /// fdatasync; false with code pending on failure.
     bool flush();
     /// Closes; false with code pending on failure; 103 pending when not open.
     bool close();
 
 private:
+    friend class FolderHandle;
+    bool checkRegular(); ///< closes and refuses what is not a regular file
     std::string path_;
     int fd_ = -1;
+    bool notRegular_ = false;
 };
 
 /// Test seam: replaces the write system call for every BlockFile (nullptr restores it).

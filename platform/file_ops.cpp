@@ -14,6 +14,8 @@ namespace qm {
 
 namespace {
 
+SyncHook syncHook = nullptr;
+
 bool fail(const std::string& path) {
     setPendingIo(codeFromErrno(errno, false, path));
     return false;
@@ -65,24 +67,20 @@ bool createLink(const std::string& text, const std::string& path) {
     return fail(path);
 }
 
-bool flushFileSystemsOf(const std::vector<std::string>& paths) {
+void setSyncHook(SyncHook hook) {
+    syncHook = hook;
+}
+
+bool flushFileSystemsOf(const std::vector<int>& openFiles) {
     std::vector<dev_t> done;
-    for (const std::string& path : paths) {
+    for (const int fd : openFiles) {
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0)
-            return fail(path);
+        if (::fstat(fd, &st) != 0)
+            return fail({});
         if (std::find(done.begin(), done.end(), st.st_dev) != done.end())
             continue;
-        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            return fail(path);
-        const bool flushed = ::syncfs(fd) == 0;
-        const int err = errno;
-        ::close(fd);
-        if (!flushed) {
-            errno = err;
-            return fail(path);
-        }
+        if ((syncHook != nullptr ? syncHook(fd) : ::syncfs(fd)) != 0)
+            return fail({});
         done.push_back(st.st_dev);
     }
     return true;

@@ -37,9 +37,14 @@ bool readLink(const std::string& path, std::string& text);
 /// Creates a symbolic link at `path` holding `text`. False with code pending on failure.
 bool createLink(const std::string& text, const std::string& path);
 
-/// Writes out every file system that holds one of `paths` (syncfs, once per device) and
-/// waits for it. False with code pending when a write-out failed.
-bool flushFileSystemsOf(const std::vector<std::string>& paths);
+/// Writes out every file system that holds one of these open files (syncfs, once per
+/// device) and waits for it; nothing is opened again. False with code pending when a
+/// write-out failed: the kernel reports such a failure once, so it is never retried.
+bool flushFileSystemsOf(const std::vector<int>& openFiles);
+
+/// Test seam: replaces syncfs (nullptr restores it). Returns what syncfs(2) would.
+using SyncHook = int (*)(int fd);
+void setSyncHook(SyncHook hook);
 
 /// Sets a link's own modification time (the access time is left alone).
 /// Returns 0 or the error code; nothing pending.

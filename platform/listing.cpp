@@ -19,6 +19,14 @@ EntryKind entryKindOf(unsigned int mode) {
     return EntryKind::Special;
 }
 
+namespace {
+ReadDirHook readDirHook = nullptr;
+} // namespace
+
+void setReadDirHook(ReadDirHook hook) {
+    readDirHook = hook;
+}
+
 FolderListing::FolderListing(const std::string& folder, ListingDetail detail)
     : folder_(folder), detail_(detail) {
     dir_ = ::opendir(folder_.c_str());
@@ -59,9 +67,13 @@ bool FolderListing::next(ListEntry& entry) {
         return false;
     for (;;) {
         errno = 0;
-        const dirent* d = ::readdir(dir_);
-        if (d == nullptr)
+        const dirent* d = readDirHook != nullptr ? readDirHook(dir_) : ::readdir(dir_);
+        if (d == nullptr) {
+            // a folder whose reading fails part-way is no shorter folder
+            if (errno != 0)
+                error_ = codeFromErrno(errno, true);
             return false;
+        }
         if (detail_ == ListingDetail::KindOnly && d->d_type != DT_UNKNOWN) {
             const mode_t type = modeFromDirentType(d->d_type);
             entry.name = d->d_name;

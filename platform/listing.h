@@ -37,9 +37,11 @@ public:
     FolderListing(const FolderListing&) = delete;
     FolderListing& operator=(const FolderListing&) = delete;
 
-    /// 0 when the listing started, otherwise the error code (3 missing, 5 denied, ...).
+    /// 0 when the listing started and every next() so far succeeded, otherwise the error
+    /// code (3 missing, 5 denied, 1117 a read that failed part-way, ...).
     int error() const { return error_; }
-    /// Fills `entry` with the next entry; false at the end (entry unchanged).
+    /// Fills `entry` with the next entry; false at the end or when reading the folder failed
+    /// (error() tells them apart; entry unchanged).
     bool next(ListEntry& entry);
     /// Ends the listing; harmless when it never started or is already closed.
     void close();
@@ -50,5 +52,10 @@ private:
     ListingDetail detail_;
     int error_ = 0;
 };
+
+/// Test seam: replaces readdir for every listing (nullptr restores it). The hook returns
+/// what readdir(3) would and sets errno on failure.
+using ReadDirHook = dirent* (*)(DIR* dir);
+void setReadDirHook(ReadDirHook hook);
 
 } // namespace qm

@@ -1,0 +1,136 @@
+#include "as_nobody.h"
+#include "block_file.h"
+#include "engine_fixture.h"
+#include "file_bytes.h"
+#include "file_ops.h"
+#include "io_error.h"
+#include "listing.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qm::test {
+namespace {
+
+int failingSync(int) {
+    errno = EIO;
+    return -1;
+}
+
+int readsBeforeFailure = 0;
+dirent* failingReadDir(DIR* dir) {
+    if (readsBeforeFailure-- > 0)
+        return ::readdir(dir);
+    errno = EIO;
+    return nullptr;
+}
+
+class HardenedIoTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        makeFolder("src");
+        makeFolder("dst");
+        setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
+        preparePass(path("src"), path("dst"));
+    }
+    void TearDown() override {
+        setSyncHook(nullptr);
+        setReadDirHook(nullptr);
+        EngineTest::TearDown();
+    }
+};
+
+TEST_F(HardenedIoTest, FailedWriteOutIsFinalAndLeavesTheOldTargets) {
+    for (int i = 0; i < 5; ++i) {
+        writeFile("src/f" + std::to_string(i), "new " + std::to_string(i));
+        writeFile("dst/f" + std::to_string(i), "old");
+        setTime("src/f" + std::to_string(i), 1700000000);
+        setTime("dst/f" + std::to_string(i), 1600000000);
+    }
+    setSyncHook(failingSync);
+    EXPECT_THROW(engine.transferPass(), IoError);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(readFile(path("dst/f" + std::to_string(i))), "old");
+    EXPECT_TRUE(tempsIn("dst").empty());
+    EXPECT_EQ(view.logLinesStartingWith("   Error 1117 -> ").size(), 5u);
+    EXPECT_EQ(state.FilesUpdated, 0);
+}
+
+TEST_F(HardenedIoTest, ListingThatFailsPartWayIsNamedAndNotDone) {
+    for (int i = 0; i < 20; ++i)
+        writeFile("src/f" + std::to_string(i), "x");
+    readsBeforeFailure = 1 << 30;
+    struct Arm : RecordingView {
+        using RecordingView::RecordingView;
+        void setStatus(const std::string& text) override {
+            RecordingView::setStatus(text);
+            if (text.starts_with(" Total Folders"))
+                readsBeforeFailure = 5; // the file loop's listing fails after five entries
+        }
+    } armed(state);
+    Engine engine2(table, armed, state, format, clock);
+    setReadDirHook(failingReadDir);
+    engine2.transferPass();
+    EXPECT_EQ(armed.logLinesStartingWith("   Error 1117 -> " + path("src")).size(), 1u);
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+}
+
+TEST_F(HardenedIoTest, FileSizeLimitFailsThatFileOnly) {
+    writeFile("src/big", std::string(64 * 1024, 'b'));
+    writeFile("src/small", "s");
+    ASSERT_TRUE(chownTree(root));
+    const int status = runAsNobody([&] {
+        rlimit limit{16 * 1024, 16 * 1024};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 10;
+        engine.transferPass();
+        if (readFile(path("dst/small")) != "s")
+            return 11;
+        if (exists("dst/big"))
+            return 12;
+        return view.logLinesStartingWith("   Error 223 -> " + path("dst/big")).size() == 1 ? 0 : 13;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(HardenedIoTest, SetUserIdBitIsKeptOnlyWithItsOwner) {
+    writeFile("src/tool", "#!/bin/sh\n");
+    ASSERT_EQ(::chown(path("src/tool").c_str(), Nobody, Nobody), 0);
+    ASSERT_EQ(::chmod(path("src/tool").c_str(), 04755), 0);
+    engine.transferPass();
+    struct stat st {};
+    ASSERT_EQ(::stat(path("dst/tool").c_str(), &st), 0);
+    if (::geteuid() == 0) {
+        EXPECT_EQ(st.st_uid, Nobody); // root keeps the owner, so the bit is safe to keep
+        EXPECT_EQ(st.st_mode & 07777, 04755u);
+    }
+    // as anybody else the copy is theirs: no set-user-ID program of somebody else's
+    ASSERT_TRUE(chownTree(root));
+    ASSERT_EQ(::unlink(path("dst/tool").c_str()), 0);
+    ASSERT_EQ(::chown(path("src/tool").c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(path("src/tool").c_str(), 04755), 0);
+    const int status = runAsNobody([&] {
+        preparePass(path("src"), path("dst"));
+        engine.transferPass();
+        struct stat copy {};
+        if (::stat(path("dst/tool").c_str(), &copy) != 0)
+            return 10;
+        return (copy.st_mode & 07777) == 0755 ? 0 : 11;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(HardenedIoTest, DatestampFolderNameStaysOneNameInsideTheTarget) {
+    const std::string name = engine.datestampFolderName();
+    EXPECT_EQ(name.find('/'), std::string::npos);
+    EXPECT_NE(name, ".");
+    EXPECT_NE(name, "..");
+    EXPECT_FALSE(name.empty());
+}
+
+} // namespace
+} // namespace qm::test
