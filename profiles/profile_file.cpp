@@ -5,6 +5,8 @@
 #include "profile_table.h"
 #include "text_file.h"
 
+#include <algorithm>
+#include <limits>
 #include <string_view>
 
 namespace qm {
@@ -13,34 +15,44 @@ namespace {
 
 constexpr std::string_view kDelimiter = "->";
 
-/// Fills row `row` from one line: a field closes before every "->"; the first field is
-/// stored whole, the later ones without the "->" that closed the field before them.
-void parseLine(ProfileTable& table, int row, std::string_view line) {
+/// Splits one line into `cells`: a field closes before every "->"; the first field is
+/// kept whole, the later ones without the "->" that closed the field before them. Returns
+/// the number of complete fields, stored or not (only the first seven are stored).
+int parseLine(std::string_view line, ProfileTable::Row& cells) {
     std::size_t fieldStart = 0;
     int fields = 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line.compare(i + 1, kDelimiter.size(), kDelimiter) != 0)
-            continue;
+    // A field ends at i whenever "->" starts at i + 1, so every "->" past the first
+    // character closes one.
+    for (std::size_t at = line.find(kDelimiter, 1); at != std::string_view::npos;
+         at = line.find(kDelimiter, at + 1)) {
         ++fields;
-        std::string_view field = line.substr(fieldStart, i + 1 - fieldStart);
-        if (fields == 1) {
-            table.setRowCount(row + 1);
-            table.setCell(0, row, std::string(field));
-        } else {
-            // Surplus fields are dropped, but still make room for the row.
-            table.setRowCount(row + 1);
-            if (fields <= ProfileTable::ColumnCount)
-                table.setCell(fields - 1, row,
-                              std::string(field.substr(std::min<std::size_t>(2, field.size()))));
-        }
-        fieldStart = i + 1;
+        const std::string_view field = line.substr(fieldStart, at - fieldStart);
+        if (fields == 1)
+            cells[0].assign(field);
+        else if (fields <= ProfileTable::ColumnCount)
+            cells[static_cast<std::size_t>(fields - 1)].assign(
+                field.substr(std::min<std::size_t>(2, field.size())));
+        fieldStart = at;
     }
+    return fields;
 }
 
-/// Line n fills row n.
-void readRows(ProfileTable& table, TextReader& reader) {
-    for (int row = 1; !reader.eof(); ++row)
-        parseLine(table, row, reader.readLine());
+/// Line n fills row n; a line without a complete field leaves its row as it was, and only
+/// the rows up to the last complete field count. False when the file has more lines than
+/// the table can number.
+bool readRows(ProfileTable& table, TextReader& reader) {
+    ProfileTable::Batch batch(table);
+    ProfileTable::Row cells;
+    for (int row = 1; !reader.eof(); ++row) {
+        if (row == std::numeric_limits<int>::max())
+            return false;
+        const int fields = parseLine(reader.readLine(), cells);
+        if (fields == 0)
+            continue;
+        table.setRowCount(row + 1);
+        table.setLeadingCells(row, cells, fields);
+    }
+    return true;
 }
 
 } // namespace
@@ -58,32 +70,51 @@ void parseProfiles(ProfileTable& table, const std::string& bytes) {
 void LoadProfiles(ProfileTable& table, const std::string& startFolder) {
     table.writeHeader();
     const std::string path = profileFilePath(startFolder);
+    // Until the file has been read to its end, the next save keeps it aside first.
+    table.setFileReadWhole(false);
     TextReader reader;
-    if (!reader.open(path)) {
-        takeIoResult();
+    if (!reader.open(path)) { // throws for a FIFO, socket, device or folder
+        // Only a missing file holds nothing to lose.
+        if (takeIoResult() == 2)
+            table.setFileReadWhole(true);
         if (!createEmptyFile(path))
             ioCheck();
         return;
     }
-    readRows(table, reader);
+    const bool allLines = readRows(table, reader);
+    if (const int code = reader.readError(); code != 0)
+        throw IoError(code, ioErrorMessage(code), path);
+    table.setFileReadWhole(allLines && !reader.stoppedAtCtrlZ());
 }
+
+namespace {
+
+void appendLine(std::string& bytes, const ProfileTable::Row& cells) {
+    for (const std::string& cell : cells) {
+        bytes += cell;
+        bytes += kDelimiter;
+    }
+}
+
+} // namespace
 
 std::string profileLine(const ProfileTable& table, int row) {
     std::string line;
-    for (int column = 0; column < ProfileTable::ColumnCount; ++column) {
-        line += table.cell(column, row);
-        line += kDelimiter;
-    }
+    appendLine(line, table.row(row));
     return line;
 }
 
-void SaveProfiles(const ProfileTable& table, const std::string& startFolder) {
+void SaveProfiles(ProfileTable& table, const std::string& startFolder) {
     std::string bytes;
     for (int row = 1; row < table.RowCount(); ++row) {
-        bytes += profileLine(table, row);
+        appendLine(bytes, table.row(row));
         bytes += "\r\n";
     }
-    writeFileAtomically(profileFilePath(startFolder), bytes);
+    const std::string kept =
+        replaceFile(profileFilePath(startFolder), bytes, !table.fileReadWhole());
+    table.setFileReadWhole(true);
+    if (!kept.empty())
+        emit table.unloadedFileKept(kept);
 }
 
 } // namespace qm

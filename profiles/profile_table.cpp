@@ -18,12 +18,20 @@ bool flagAt(const std::string& code, std::size_t position, const char* flag) {
 
 ProfileTable::ProfileTable(QObject* parent) : QAbstractTableModel(parent) {}
 
+const ProfileTable::Entry* ProfileTable::find(int row) const {
+    if (rows_.empty() || rows_.back().row < row)
+        return nullptr; // loading asks for each row before it exists
+    auto at = std::lower_bound(rows_.begin(), rows_.end(), row,
+                               [](const Entry& entry, int r) { return entry.row < r; });
+    return at != rows_.end() && at->row == row ? &*at : nullptr;
+}
+
 ProfileTable::Row ProfileTable::unpack(int row) const {
     Row cells;
-    auto found = rows_.find(row);
-    if (found == rows_.end())
+    const Entry* found = find(row);
+    if (!found || found->packed.empty())
         return cells;
-    const std::string& packed = found->second;
+    const std::string& packed = found->packed;
     std::size_t at = 0;
     for (std::string& cell : cells) {
         // Each cell: its length in base 128, low groups first, then its bytes.
@@ -42,14 +50,28 @@ ProfileTable::Row ProfileTable::unpack(int row) const {
 
 void ProfileTable::pack(int row, const Row& cells) {
     std::size_t size = 0;
-    for (const std::string& cell : cells)
+    std::size_t packedSize = 0;
+    for (const std::string& cell : cells) {
         size += cell.size();
+        packedSize += cell.size() + 1;
+        for (std::size_t length = cell.size() >> 7; length; length >>= 7)
+            ++packedSize;
+    }
+    // Loading appends rows in order; anything else finds its place.
+    auto at = rows_.end();
+    if (!rows_.empty() && rows_.back().row >= row)
+        at = std::lower_bound(rows_.begin(), rows_.end(), row,
+                              [](const Entry& entry, int r) { return entry.row < r; });
+    const bool present = at != rows_.end() && at->row == row;
     if (size == 0) {
-        rows_.erase(row);
+        // An emptied row keeps its (empty) entry: erasing from the middle would make a
+        // run of deletions quadratic.
+        if (present)
+            std::string().swap(at->packed);
         return;
     }
     std::string packed;
-    packed.reserve(size + ColumnCount * 2);
+    packed.reserve(packedSize); // exact: a short row stays inside the string itself
     for (const std::string& cell : cells) {
         std::size_t length = cell.size();
         do {
@@ -59,7 +81,10 @@ void ProfileTable::pack(int row, const Row& cells) {
         } while (length);
         packed += cell;
     }
-    rows_[row] = std::move(packed);
+    if (present)
+        at->packed = std::move(packed);
+    else
+        rows_.insert(at, Entry{row, std::move(packed)});
 }
 
 void ProfileTable::setRowCount(int count) {
@@ -67,6 +92,12 @@ void ProfileTable::setRowCount(int count) {
     const int old = RowCount();
     if (count == old)
         return;
+    if (batch_ > 0) {
+        if (count < old)
+            dropRowsFrom(count);
+        rowCount_ = count;
+        return;
+    }
     // Qt rows are the data rows, one less than the table's rows.
     if (count > old) {
         beginInsertRows({}, old - 1, count - 2);
@@ -74,10 +105,15 @@ void ProfileTable::setRowCount(int count) {
         endInsertRows();
     } else {
         beginRemoveRows({}, count - 1, old - 2);
-        rows_.erase(rows_.lower_bound(count), rows_.end());
+        dropRowsFrom(count);
         rowCount_ = count;
         endRemoveRows();
     }
+}
+
+void ProfileTable::dropRowsFrom(int row) {
+    while (!rows_.empty() && rows_.back().row >= row)
+        rows_.pop_back();
 }
 
 std::string ProfileTable::cell(int column, int row) const {
@@ -92,6 +128,8 @@ void ProfileTable::setCell(int column, int row, const std::string& text) {
     Row cells = unpack(row);
     cells[static_cast<std::size_t>(column)] = text;
     pack(row, cells);
+    if (batch_ > 0)
+        return;
     if (row == 0) {
         emit headerDataChanged(Qt::Horizontal, column, column);
     } else {
@@ -104,10 +142,46 @@ void ProfileTable::copyNextRowInto(int row) {
     if (row < 0 || row + 1 >= RowCount())
         return;
     pack(row, unpack(row + 1));
+    if (batch_ > 0)
+        return;
     if (row == 0)
         emit headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
     else
         emit dataChanged(index(row - 1, 0), index(row - 1, ColumnCount - 1));
+}
+
+ProfileTable::Row ProfileTable::row(int row) const {
+    if (row < 0 || row >= RowCount())
+        return {};
+    return unpack(row);
+}
+
+void ProfileTable::setLeadingCells(int row, const Row& cells, int count) {
+    if (row < 0 || row >= RowCount() || count <= 0)
+        return;
+    count = std::min(count, ColumnCount);
+    Row merged = count < ColumnCount ? unpack(row) : Row{};
+    for (int column = 0; column < count; ++column)
+        merged[static_cast<std::size_t>(column)] = cells[static_cast<std::size_t>(column)];
+    pack(row, merged);
+    if (batch_ > 0)
+        return;
+    if (row == 0)
+        emit headerDataChanged(Qt::Horizontal, 0, count - 1);
+    else
+        emit dataChanged(index(row - 1, 0), index(row - 1, count - 1));
+}
+
+ProfileTable::Batch::Batch(ProfileTable& table) : table_(table) {
+    if (table_.batch_++ == 0)
+        table_.beginResetModel();
+}
+
+ProfileTable::Batch::~Batch() {
+    if (--table_.batch_ == 0) {
+        table_.endResetModel();
+        emit table_.headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
+    }
 }
 
 void ProfileTable::writeHeader() {

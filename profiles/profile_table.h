@@ -2,9 +2,8 @@
 
 #include <QAbstractTableModel>
 #include <array>
-#include <map>
+#include <deque>
 #include <string>
-#include <vector>
 
 namespace qm {
 
@@ -41,6 +40,29 @@ public:
     /// Row r takes a copy of row r + 1.
     void copyNextRowInto(int row);
 
+    /// All seven cells of a row at once (empty cells outside the table).
+    Row row(int row) const;
+    /// Writes columns 0 to count - 1 of a row from `cells`; the other columns keep their text.
+    void setLeadingCells(int row, const Row& cells, int count);
+
+    /// While one lives, changes send no signal each: views are reset once at its end. For
+    /// loading millions of rows in linear time.
+    class Batch {
+    public:
+        explicit Batch(ProfileTable& table);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        ProfileTable& table_;
+    };
+
+    /// False after a load that did not read the whole profile file (a read error, a file
+    /// that could not be opened, bytes after a Ctrl-Z): the next save keeps the file aside.
+    bool fileReadWhole() const { return fileReadWhole_; }
+    void setFileReadWhole(bool whole) { fileReadWhole_ = whole; }
+
     /// Writes the header texts into row 0.
     void writeHeader();
 
@@ -55,14 +77,29 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
+signals:
+    /// A save kept the profile file as it was on disk at `path` before replacing it.
+    void unloadedFileKept(const std::string& path);
+
 private:
+    friend class Batch;
+    struct Entry {
+        int row;
+        std::string packed;
+    };
+    const Entry* find(int row) const;
+
     Row unpack(int row) const;
     void pack(int row, const Row& cells);
+    void dropRowsFrom(int row);
 
     int rowCount_ = 2;
-    /// Only rows with a non-empty cell, each packed as length-prefixed cells: a damaged
-    /// profile file can name millions of rows, and memory must stay near the file's size.
-    std::map<int, std::string> rows_;
+    /// Only rows that ever held a non-empty cell, in row order, each packed as
+    /// length-prefixed cells: a damaged profile file can name millions of rows, and memory
+    /// must stay near the file's size. A deque grows without copying what it holds.
+    std::deque<Entry> rows_;
+    int batch_ = 0;
+    bool fileReadWhole_ = true;
 };
 
 /// Option-code flags, read by their 1-based positions; set only on an exact match.

@@ -78,7 +78,7 @@ QString shown(const std::string& bytes) {
 
 bool unsafeInProfileFile(const std::string& text) {
     return text.find("->") != std::string::npos || text.find('\r') != std::string::npos ||
-           text.find('\n') != std::string::npos;
+           text.find('\n') != std::string::npos || text.find('\x1a') != std::string::npos;
 }
 
 } // namespace
@@ -467,6 +467,16 @@ void TForm1::connectHandlers() {
     connect(autoemail, &QPushButton::clicked, this, guarded(&TForm1::autoemailClick));
     connect(Button4, &QPushButton::clicked, this, guarded(&TForm1::Button4Click));
     connect(Button15, &QPushButton::clicked, this, guarded(&TForm1::Button15Click));
+
+    // A save after a load that did not read the whole profile file kept that file first.
+    connect(table_, &ProfileTable::unloadedFileKept, this, [this](const std::string& kept) {
+        releaseRunDisplay();
+        shell_.messageDialog(
+            "The profile file was not read whole when the program started, so it has been "
+            "kept as it was before being saved over:\r" +
+                kept + "\r\rProfiles missing from the list may still be in that copy.",
+            DialogKind::Warning, ButtonOk);
+    });
 }
 
 // ---- Window and pages ----
@@ -748,7 +758,7 @@ void TForm1::saveLog() {
     std::string bytes = Memo1->toPlainText().toStdString();
     if (!bytes.empty())
         bytes += '\n';
-    writeFileAtomically(*path, bytes);
+    replaceFile(*path, bytes);
 }
 
 void TForm1::Button8Click() {
@@ -825,8 +835,9 @@ void TForm1::Button15Click() {
     // would come back split into the wrong columns.
     if (unsafeInProfileFile(name) || unsafeInProfileFile(source) || unsafeInProfileFile(target)) {
         shell_.messageDialog(
-            "The profile cannot be saved..!\r\rIts name and folders must not contain \"->\" "
-            "or a line break: the profile file uses them to separate a profile's fields.",
+            "The profile cannot be saved..!\r\rIts name and folders must not contain \"->\", "
+            "a line break or Ctrl-Z (character 26): the profile file uses them to separate a "
+            "profile's fields and to mark its end.",
             DialogKind::Error, ButtonOk);
         return;
     }

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 
 using namespace qm;
 
@@ -193,4 +194,56 @@ TEST_F(WindowTest, PathBytesThatAreNotUtf8SurviveAnEdit) {
     f.Button5->click();
     f.Button15->click();
     EXPECT_EQ(cell(ColSource, 1), odd);
+}
+
+TEST_F(WindowTest, SaveRefusesCtrlZInTheNameAndTheFolders) {
+    writeProfiles({kDaily});
+    TForm1& f = startOnList();
+    // Browse on a path that does not exist adds its own box: count only the refusals.
+    const auto refusals = [] {
+        return std::count_if(shell().messages.begin(), shell().messages.end(), [](const auto& m) {
+            return m.kind == DialogKind::Error && m.text.find("Ctrl-Z") != std::string::npos;
+        });
+    };
+    f.Button6->click();
+    f.Edit4->setText(QString::fromLatin1("Cut\x1a"
+                                         "here"));
+    f.Button15->click();
+    EXPECT_EQ(refusals(), 1);
+    EXPECT_EQ(page(), "editor");
+
+    f.Edit4->setText("Fine");
+    shell().folderChoices = {std::string("/media/a\x1a"
+                                         "b")};
+    f.Button18->click();
+    f.Button15->click();
+    EXPECT_EQ(refusals(), 2);
+    shell().folderChoices = {std::string("/media/a"), std::string("/media/t\x1a")};
+    f.Button18->click();
+    f.Button2->click();
+    f.Button15->click();
+    EXPECT_EQ(refusals(), 3);
+    EXPECT_EQ(page(), "editor");
+    EXPECT_EQ(f.table().RowCount(), 2);
+    EXPECT_EQ(readProfiles(), std::string(kDaily) + "\r\n");
+}
+
+TEST_F(WindowTest, FirstSaveAfterAPartialLoadTellsWhereTheOldFileIsKept) {
+    const std::string original = std::string(kDaily) + "\r\n\x1a" + kPhotos + "\r\n";
+    qm::test::writeFile(profileFile(), original);
+    TForm1& f = startOnList();
+    EXPECT_EQ(f.table().RowCount(), 2);
+    f.Button5->click();
+    f.Button15->click();
+    ASSERT_EQ(shell().messages.size(), 1u);
+    EXPECT_EQ(shell().messages[0].kind, DialogKind::Warning);
+    EXPECT_NE(shell().messages[0].text.find(profileFile() + ".unloaded"), std::string::npos)
+        << shell().messages[0].text;
+    EXPECT_EQ(qm::test::readFile(profileFile() + ".unloaded"), original);
+    EXPECT_EQ(readProfiles(), std::string(kDaily) + "\r\n");
+
+    f.Button5->click();
+    f.Button15->click(); // the file was written whole since: no second copy, no message
+    EXPECT_EQ(shell().messages.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(profileFile() + ".unloaded.2"));
 }
