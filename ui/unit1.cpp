@@ -26,6 +26,7 @@
 #include <QStatusBar>
 #include <QWindow>
 #include <algorithm>
+#include <exception>
 
 namespace qm {
 
@@ -492,12 +493,21 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::FormShow() {
-    LoadProfiles(*table_, state_.StartFolder);
+    // A load that fails part-way keeps the rows read so far: the window starts on them like
+    // on any others, and the error is shown after.
+    std::exception_ptr failed;
+    try {
+        LoadProfiles(*table_, state_.StartFolder);
+    } catch (const std::exception&) {
+        failed = std::current_exception();
+    }
     showDetails(1);
     // The grid starts on row 1, as it would after its first selection.
     StringGrid1->selectionModel()->setCurrentIndex(
         table_->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     state_.SelectedRow = 1;
+    if (failed)
+        std::rethrow_exception(failed);
 }
 
 void TForm1::showEvent(QShowEvent* event) {

@@ -1,9 +1,13 @@
+#include "text_file.h"
 #include "window_fixture.h"
 
 #include <QCheckBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qm;
 
@@ -246,4 +250,63 @@ TEST_F(WindowTest, FirstSaveAfterAPartialLoadTellsWhereTheOldFileIsKept) {
     f.Button15->click(); // the file was written whole since: no second copy, no message
     EXPECT_EQ(shell().messages.size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(profileFile() + ".unloaded.2"));
+}
+
+namespace {
+
+int readsLeft = 0;
+
+ssize_t diskDiesAfterOneRead(int fd, void* buffer, std::size_t count) {
+    if (readsLeft-- > 0)
+        return ::read(fd, buffer, count);
+    errno = EIO;
+    return -1;
+}
+
+} // namespace
+
+TEST_F(WindowTest, ReadErrorAtStartUpShowsTheErrorAndStartsOnTheRowsRead) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 2000; ++i) // several read blocks
+        lines.push_back("BackUP->P" + std::to_string(i) + "->/src->/dst->NEVER->Pending->NPAODN->");
+    writeProfiles(lines);
+    const std::string original = readProfiles();
+    readsLeft = 1;
+    setReadHook(diskDiesAfterOneRead);
+    TForm1& f = start();
+    setReadHook(nullptr);
+    ASSERT_EQ(shell().topLevelErrors.size(), 1u);
+    EXPECT_EQ(shell().topLevelErrors[0].rfind("I/O error 1117", 0), 0u)
+        << shell().topLevelErrors[0];
+    EXPECT_GT(f.table().RowCount(), 100);
+    EXPECT_LT(f.table().RowCount(), 2001);
+    EXPECT_EQ(f.state().SelectedRow, 1);
+    EXPECT_EQ(f.Label20->text(), "Profile : P0");
+
+    // Editing the selected profile edits row 1, and the file as it was is kept first.
+    f.BitBtn2->click();
+    f.Button5->click();
+    EXPECT_EQ(f.Edit4->text(), "P0");
+    f.Edit4->setText("First");
+    f.Button15->click();
+    EXPECT_EQ(cell(ColName, 1), "First");
+    EXPECT_EQ(cell(ColName, 0), "Profile Name");
+    ASSERT_EQ(shell().messages.size(), 1u);
+    EXPECT_NE(shell().messages[0].text.find(profileFile() + ".unloaded"), std::string::npos);
+    EXPECT_EQ(qm::test::readFile(profileFile() + ".unloaded"), original);
+}
+
+TEST_F(WindowTest, FifoAsProfileFileIsReportedAndNeverSavedOver) {
+    ::alarm(30); // a blocking open would hang the start-up: fail instead
+    ASSERT_EQ(::mkfifo(profileFile().c_str(), 0644), 0);
+    TForm1& f = startOnList();
+    ASSERT_EQ(shell().topLevelErrors.size(), 1u);
+    EXPECT_NE(shell().topLevelErrors[0].find("FIFO"), std::string::npos);
+    EXPECT_NE(shell().topLevelErrors[0].find(profileFile()), std::string::npos);
+    EXPECT_EQ(page(), "editor"); // an empty table
+    f.Edit4->setText("New");
+    f.Button15->click();
+    ::alarm(0);
+    EXPECT_EQ(shell().topLevelErrors.size(), 2u);
+    EXPECT_TRUE(std::filesystem::is_fifo(profileFile()));
 }
