@@ -468,3 +468,23 @@ TEST_F(TextFileTest, LeftoverOfAKilledSaveIsRemovedByTheNextAndForeignFilesStay)
     for (const std::string& name : foreign)
         EXPECT_EQ(readFile(path(name)), "foreign") << name;
 }
+
+TEST_F(TextFileTest, NoCopyCanBeKeptInALockedFolderSoTheFileIsNotRewritten) {
+    // In place would be possible, but the file was not read whole and its copy cannot go
+    // beside it: the save is refused rather than losing what was never read.
+    std::string file = writeFile("quillmark.txt", "never read whole");
+    ASSERT_TRUE(chownTree(root));
+    ASSERT_EQ(::chmod(root.c_str(), 0555), 0);
+    const int status = runAsNobody([&] {
+        try {
+            replaceFile(file, "new", true);
+            return 1;
+        } catch (const IoError& error) {
+            return error.code() == 5 && error.path() == file + ".unloaded" ? 0 : 2;
+        }
+    });
+    ::chmod(root.c_str(), 0755);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readFile(file), "never read whole");
+    EXPECT_EQ(folderEntries(root), std::vector<std::string>{"quillmark.txt"});
+}
