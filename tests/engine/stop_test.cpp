@@ -29,6 +29,8 @@ protected:
         makeFolder("dst2");
         setProfile(1, "BackUP", "First", path("src"), path("dst"));
         setProfile(2, "BackUP", "Second", path("src"), path("dst2"));
+        table.setCell(ColStatus, 2, "Pending");
+        table.setCell(ColLastRun, 2, "NEVER");
         state.SelectedRow = 1;
     }
     StoppingView stopping{state};
@@ -50,6 +52,7 @@ TEST_F(StopTest, AStoppedRunKeepsFinishedCopiesAndEndsAsAnError) {
     EXPECT_EQ(stopping.logLinesStartingWith("PROFILE -> "),
               std::vector<std::string>{"PROFILE -> First"});
     EXPECT_EQ(table.cell(ColStatus, 2), "Pending");
+    EXPECT_EQ(table.cell(ColLastRun, 2), "NEVER");
     EXPECT_FALSE(exists("dst2/one") || exists("dst2/two"));
     EXPECT_EQ(state.busyFlag, 0);
     EXPECT_EQ(state.runAllFlag, 0);
