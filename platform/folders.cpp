@@ -1,5 +1,6 @@
 #include "folders.h"
 
+#include "io_error.h"
 #include "pending_io.h"
 
 #include <cerrno>
@@ -35,6 +36,29 @@ bool createFolder(const std::string& path) {
         return false;
     }
     return true;
+}
+
+bool folderExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+void makeFolders(const std::string& path) {
+    std::string folder = path;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    if (folder.empty() || folderExists(folder))
+        return;
+    const auto slash = folder.find_last_of('/');
+    if (slash != std::string::npos && slash > 0)
+        makeFolders(folder.substr(0, slash));
+    if (::mkdir(folder.c_str(), 0777) == 0)
+        return;
+    const int err = errno;
+    if (err == EEXIST && folderExists(folder))
+        return; // made meanwhile by somebody else
+    const int code = codeFromErrno(err, true);
+    throw IoError(code, "Unable to create directory. " + ioErrorReason(code), folder);
 }
 
 std::string joinPath(const std::string& folder, const std::string& name) {

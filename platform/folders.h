@@ -14,6 +14,15 @@ bool changeDirectory(const std::string& path);
 /// (3 parent missing, 183 exists, 5 no access), false.
 bool createFolder(const std::string& path);
 
+/// True when `path` names a folder (links followed). Nothing pending.
+bool folderExists(const std::string& path);
+
+/// Creates `path` with every missing level, parents first; a folder that exists is left as it
+/// is. Nothing pending.
+/// throw IoError(code, "Unable to create directory. <reason>", level) for the first level
+/// that cannot be made
+void makeFolders(const std::string& path);
+
 /// Joins a folder and a name with exactly one "/".
 std::string joinPath(const std::string& folder, const std::string& name);
 
