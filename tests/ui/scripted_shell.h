@@ -4,6 +4,7 @@
 #include "shell_services.h"
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,7 +43,11 @@ public:
         return folder == qm::KnownFolder::Documents ? documents : desktop;
     }
     std::optional<std::string> homeFolder() override { return home; }
-    void processEvents() override { ++pumps; }
+    void processEvents() override {
+        ++pumps;
+        if (onPump)
+            onPump();
+    }
     void terminate() override { isTerminated = true; }
     bool terminated() const override { return isTerminated; }
     void openTermsOfUse() override {
@@ -71,6 +76,7 @@ public:
     int termsOpened = 0;
     std::string termsFailure;
     int pumps = 0;
+    std::function<void()> onPump;       ///< runs inside every pump, as a click during a run would
     std::optional<std::string> logFile; ///< none: the user cancels
     std::vector<std::string> logFileStarts;
     std::vector<std::string> notifications; ///< "title|text"
