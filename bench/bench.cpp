@@ -62,6 +62,7 @@ public:
     void setProgress(int) override {}
     int askYesNo(const std::string&) override { return 7; }
     void showError(const std::string& message) override { errors += message + "\n"; }
+    void showWarning(const std::string& message) override { errors += message + "\n"; }
     void showTopLevelError(const std::string& message) override { errors += message + "\n"; }
     void pumpEvents() override {}
     void repaintTable() override {}

@@ -72,7 +72,7 @@ private:
                      const std::string& optionCode);
     /// Writes the source into a temporary beside the target and queues its rename.
     /// Fails at the source when it cannot be opened, at the target when its path clashes
-    /// (concernsOnlyThisPath). throw RuntimeError for a fault of the medium
+    /// (IoFailure::concernsOnlyThisPath). throw RuntimeError for a fault of the medium
     CopyResult copyFile(const std::string& sourcePath, const ListEntry& source,
                         const std::string& targetFolder, const std::string& targetName);
     /// Reproduces a symbolic link as the same link; fails like copyFile.
@@ -104,6 +104,9 @@ private:
     /// Writes the current time and "ERROR" into the row and saves the table.
     void markRowFailed(); // throw IoError
     void restoreAfterRun();
+    /// The warning box for files of the run that could not be written; under Run All the
+    /// counts are added up for one box at its end.
+    void warnOfFailures();
 
     ProfileTable& table_;
     RunView& view_;
@@ -120,6 +123,11 @@ private:
         std::string target;
     };
     std::vector<PendingCopy> pending_;
+    /// The pass's target root as the scan of its source would reach it, when it lies inside
+    /// the source tree: never scanned, copied into itself or cleaned. Empty otherwise.
+    std::string leftOutFolder_;
+    std::int64_t runAllFilesFailed_ = 0;
+    std::int64_t runAllFoldersFailed_ = 0;
     std::int64_t pendingBytes_ = 0;
     std::size_t batchFiles_ = 0; ///< within the descriptors the process may hold
     /// Something of this run could not be read or written in full: it does not end "Done".

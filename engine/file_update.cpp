@@ -1,7 +1,6 @@
 #include "block_file.h"
 #include "clock.h"
 #include "engine.h"
-#include "failure_scope.h"
 #include "file_ops.h"
 #include "file_time.h"
 #include "folders.h"
@@ -60,9 +59,9 @@ private:
 template <typename Make> bool createTemp(const std::string& tempPath, Make make) {
     if (make())
         return true;
-    const int code = takeIoResult();
-    if (code != 183) {
-        setPendingIo(code);
+    const IoFailure failure = takeIoFailure();
+    if (failure.code != 183) {
+        setPendingIo(failure);
         return false;
     }
     return removeFile(tempPath) && make();
@@ -87,14 +86,14 @@ std::uint32_t keptMode(BlockFile& copy, const FileStatus& source) {
     return mode;
 }
 
-/// A failure at the file's own target path lets the pass go on: returns its code. A fault
-/// of the medium ends the run. throw IoError
-int pathFailure(int code) {
-    if (!concernsOnlyThisPath(code)) {
-        setPendingIo(code);
+/// A failure at the file's own path lets the pass go on: returns its code. A fault of the
+/// medium ends the run. throw IoError
+int pathFailure(const IoFailure& failure) {
+    if (!failure.concernsOnlyThisPath()) {
+        setPendingIo(failure);
         raisePending();
     }
-    return code;
+    return failure.code;
 }
 
 } // namespace
@@ -177,6 +176,7 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
     if (!copied) {
         reportError(result.code, result.failedAt == FailedAt::Source ? sourcePath : targetPath);
         --state_.FilesUpdated;
+        ++state_.FilesFailed;
     }
     const double end = clock_.steadyNow();
 
@@ -210,7 +210,7 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
     auto file = std::make_unique<BlockFile>(tempPath);
     BlockFile& out = *file;
     if (!createTemp(tempPath, [&] { return out.createNew(); }))
-        return {FailedAt::Target, pathFailure(takeIoResult())};
+        return {FailedAt::Target, pathFailure(takeIoFailure())};
     TempGuard guard(tempPath);
 
     if (!buffer_)
@@ -219,20 +219,20 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
     for (;;) {
         const std::int64_t got = in.read(buffer, BlockSize);
         if (got < 0)
-            raisePending();
+            return {FailedAt::Source, pathFailure(takeIoFailure())};
         if (got == 0)
             break;
         const std::int64_t put = out.write(buffer, static_cast<std::size_t>(got));
         if (put < 0) {
             // a size this medium or the file-size limit refuses fails this file only
-            const int code = takeIoResult();
-            return {FailedAt::Target, pathFailure(code)}; // the guard removes the temporary
+            return {FailedAt::Target,
+                    pathFailure(takeIoFailure())}; // the guard removes the temporary
         }
         if (put != got) {
             // Short: the rest says why (a file-size limit fails this file only); a regular
             // file that takes less again without an error is on a full medium.
             if (out.write(buffer + put, static_cast<std::size_t>(got - put)) < 0)
-                return {FailedAt::Target, pathFailure(takeIoResult())};
+                return {FailedAt::Target, pathFailure(takeIoFailure())};
             setPendingIo(DiskFullCode);
             raisePending();
         }
@@ -293,18 +293,20 @@ void Engine::commitPending() {
         }
         if (renamePath(copy.temp, copy.target))
             continue;
-        const int code = takeIoResult();
-        if (!concernsOnlyThisPath(code)) {
+        const IoFailure failure = takeIoFailure();
+        if (!failure.concernsOnlyThisPath()) {
             // this copy and the rest stay pending for discardPending
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(done));
-            setPendingIo(code);
+            setPendingIo(failure);
             raisePending();
         }
-        // Logged as written a moment ago: say now that it was not.
+        // Logged as written a moment ago: say now that it was not (a name the medium refuses
+        // shows here, since the temporary's own name is one every medium takes).
         removeFile(copy.temp);
         takeIoResult();
-        reportError(code, copy.target);
+        reportError(failure.code, copy.target);
         --state_.FilesUpdated;
+        ++state_.FilesFailed;
     }
     pending_.clear();
     pendingBytes_ = 0;
@@ -331,6 +333,7 @@ void Engine::dropPending(int code) noexcept {
         removeFile(copy.temp);
         takeIoResult();
         --state_.FilesUpdated;
+        ++state_.FilesFailed;
         try {
             reportError(code, copy.target); // takes back its "written" line
         } catch (const std::exception&) {
@@ -351,7 +354,7 @@ Engine::CopyResult Engine::copyLink(const std::string& sourcePath, const ListEnt
     const std::string targetPath = joinPath(targetFolder, targetName);
     const std::string tempPath = joinPath(targetFolder, tempNameFor(targetName));
     if (!createTemp(tempPath, [&] { return createLink(text, tempPath); }))
-        return {FailedAt::Target, pathFailure(takeIoResult())};
+        return {FailedAt::Target, pathFailure(takeIoFailure())};
     TempGuard guard(tempPath);
 
     if (int code = setLinkModificationTime(tempPath, source.mtime); code != 0) {
@@ -359,7 +362,7 @@ Engine::CopyResult Engine::copyLink(const std::string& sourcePath, const ListEnt
         raisePending();
     }
     if (!renamePath(tempPath, targetPath))
-        return {FailedAt::Target, pathFailure(takeIoResult())}; // the guard removes the temporary
+        return {FailedAt::Target, pathFailure(takeIoFailure())}; // the guard removes the temporary
     guard.commit();
     return {};
 }

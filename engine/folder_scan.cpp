@@ -23,6 +23,10 @@ void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
         // a link to a folder is no folder here, so links are never followed
         if (entry.kind != EntryKind::Folder || entry.name.empty() || entry.name[0] == '.')
             continue;
+        if (!leftOutFolder_.empty() && sourcePrefix + entry.name == leftOutFolder_) {
+            view_.appendLog(" Left out (the target inside the source) -> " + leftOutFolder_);
+            continue;
+        }
         subSources.push_back(sourcePrefix + entry.name);
         sourceList.push_back(subSources.back());
         subTargets.push_back(targetPrefix + entry.name);

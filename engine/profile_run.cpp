@@ -22,10 +22,26 @@ void reportUnreachable(RunView& view, const std::string& which) {
     view.appendLog(std::string("             ") + CheckAdvice + ".");
 }
 
+/// "3 files could not be written." and the like, for the box at the end of a run.
+std::string failureWarning(std::int64_t files, std::int64_t folders) {
+    const auto counted = [](std::int64_t count, const char* one, const char* many) {
+        return std::to_string(count) + (count == 1 ? one : many);
+    };
+    std::string text;
+    if (files > 0)
+        text = counted(files, " file could not be written", " files could not be written");
+    if (folders > 0)
+        text += (text.empty() ? "" : ", ") + counted(folders, " folder could not be made or read",
+                                                     " folders could not be made or read");
+    return text + ".\r\rThe run log names each of them after \"Error\".";
+}
+
 } // namespace
 
 void Engine::runProfile() {
     const int row = state_.SelectedRow;
+    state_.FilesFailed = 0;
+    state_.FoldersFailed = 0;
     state_.busyFlag = 1;
     view_.setRunControlsEnabled(false);
     runFailed_ = false;
@@ -39,6 +55,7 @@ void Engine::runProfile() {
         else
             runSynchronisation();
         restoreAfterRun();
+        warnOfFailures();
         return;
     } catch (const std::exception& error) {
         failure = errorText(error);
@@ -59,10 +76,24 @@ void Engine::runProfile() {
     view_.showTopLevelError(failure);
     if (!saveFailure.empty())
         view_.showTopLevelError(saveFailure);
+    warnOfFailures();
+}
+
+void Engine::warnOfFailures() {
+    if (state_.runAllFlag != 0) {
+        // Run All shows one box for every profile at its end
+        runAllFilesFailed_ += state_.FilesFailed;
+        runAllFoldersFailed_ += state_.FoldersFailed;
+        return;
+    }
+    if (state_.FilesFailed > 0 || state_.FoldersFailed > 0)
+        view_.showWarning(failureWarning(state_.FilesFailed, state_.FoldersFailed));
 }
 
 void Engine::runAll() {
     state_.runAllFlag = 1;
+    runAllFilesFailed_ = 0;
+    runAllFoldersFailed_ = 0;
     view_.clearLog();
     const int rowCount = table_.RowCount();
     for (int row = 1; row < rowCount; ++row) {
@@ -73,6 +104,8 @@ void Engine::runAll() {
             break;
     }
     state_.runAllFlag = 0;
+    if (runAllFilesFailed_ > 0 || runAllFoldersFailed_ > 0)
+        view_.showWarning(failureWarning(runAllFilesFailed_, runAllFoldersFailed_));
 }
 
 void Engine::runBackup() {

@@ -40,11 +40,14 @@ int progressPosition(std::int32_t counted, std::int32_t scanned) {
 std::string summaryLine(const std::string& profileName, std::int64_t byteTotal,
                         double elapsedDays) {
     std::int64_t megabytes = roundHalfEven(static_cast<double>(byteTotal) / 1024.0 / 1024.0);
-    std::int64_t totalSeconds = roundHalfEven(elapsedDays * SecondsPerDay);
+    // From whole milliseconds, the clock's own unit: a day count never holds 59.5 s exactly,
+    // so its halves would not round to even.
+    const std::int64_t milliseconds = roundHalfEven(elapsedDays * SecondsPerDay * 1000.0);
+    const double seconds = static_cast<double>(milliseconds) / 1000.0;
+    std::int64_t totalSeconds = roundHalfEven(seconds);
     std::int64_t speed = 0;
-    if (elapsedDays != 0.0)
-        speed = roundHalfEven(divide(static_cast<double>(byteTotal), elapsedDays * SecondsPerDay) /
-                              1024.0);
+    if (milliseconds != 0)
+        speed = roundHalfEven(divide(static_cast<double>(byteTotal), seconds) / 1024.0);
     return "DONE! " + profileName + " ->   Total size " + std::to_string(megabytes) + " MB in " +
            std::to_string(totalSeconds / 60) + " minutes " + std::to_string(totalSeconds % 60) +
            " seconds at an average of " + std::to_string(speed) + " KBytes/Sec";

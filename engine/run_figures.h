@@ -20,7 +20,7 @@ std::int32_t shownSpeed(std::int32_t speed, std::int32_t previousSpeed);
 int progressPosition(std::int32_t counted, std::int32_t scanned);
 
 /// "DONE! <name> ->   Total size .. MB in .. minutes .. seconds at an average of .. KBytes/Sec".
-/// throw MathError
+/// The duration counts in whole milliseconds. throw MathError
 std::string summaryLine(const std::string& profileName, std::int64_t byteTotal, double elapsedDays);
 
 } // namespace qm

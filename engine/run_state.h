@@ -16,6 +16,10 @@ struct RunState {
     std::int32_t ScannedEntryCount = 0;
     std::int64_t FilesSeen = 0;
     std::int64_t FilesUpdated = 0;
+    /// Files and folders of the run that could not be written (made, read); zeroed with
+    /// FilesSeen. Any of them makes the row's Status "ERROR".
+    std::int64_t FilesFailed = 0;
+    std::int64_t FoldersFailed = 0;
     std::int32_t PreviousSpeed = 0;
     std::int64_t CurrentFileSize = 0;
 

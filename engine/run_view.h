@@ -23,6 +23,8 @@ public:
     virtual int askYesNo(const std::string& message) = 0;
     /// Error dialog with one OK button.
     virtual void showError(const std::string& message) = 0;
+    /// Warning dialog with one OK button (files of a run that could not be written).
+    virtual void showWarning(const std::string& message) = 0;
     /// The top-level error message box (title "Quillmark", stop icon, OK); `message` is the
     /// error's own text, the view applies the full-stop rule.
     virtual void showTopLevelError(const std::string& message) = 0;

@@ -1,7 +1,6 @@
 #include "attributes.h"
 #include "clock.h"
 #include "engine.h"
-#include "failure_scope.h"
 #include "file_ops.h"
 #include "folders.h"
 #include "format_settings.h"
@@ -14,6 +13,32 @@
 #include "temp_name.h"
 
 namespace qm {
+
+namespace {
+
+/// The path by which a scan of `source` would reach `target` when the target lies inside
+/// the source tree (links resolved); empty when it does not.
+std::string targetInsideSource(const std::string& source, const std::string& target) {
+    const std::string realSource = resolvedPath(source);
+    const std::string realTarget = resolvedPath(target);
+    if (realSource.empty() || realTarget.empty())
+        return {};
+    const std::string base = realSource.ends_with('/') ? realSource : realSource + '/';
+    if (realTarget.size() <= base.size() || !realTarget.starts_with(base))
+        return {};
+    const std::string prefix = source.ends_with('/') ? source : source + '/';
+    return prefix + realTarget.substr(base.size());
+}
+
+/// True when `folder` is one of `roots` or lies below one (each held with a final "/").
+bool isBelowAny(const std::string& folder, const std::vector<std::string>& roots) {
+    for (const std::string& root : roots)
+        if ((folder + '/').starts_with(root))
+            return true;
+    return false;
+}
+
+} // namespace
 
 void Engine::transferPass() {
     state_.PreviousSpeed = 0;
@@ -40,7 +65,15 @@ void Engine::transferPass() {
     // The roots first, then the scan appends straight into the lists: no second copy.
     state_.ListBox1.push_back(state_.SourceFolder);
     state_.ListBox2.push_back(state_.TargetFolder);
-    ScanFolderTree(state_.ListBox1, state_.ListBox2, state_.SourceFolder, state_.TargetFolder);
+    // A backup into a folder of its own source must not back up the backup.
+    leftOutFolder_ = targetInsideSource(state_.SourceFolder, state_.TargetFolder);
+    try {
+        ScanFolderTree(state_.ListBox1, state_.ListBox2, state_.SourceFolder, state_.TargetFolder);
+    } catch (...) {
+        leftOutFolder_.clear();
+        throw;
+    }
+    leftOutFolder_.clear();
 
     const std::string totalFolders =
         " Total Folders -> " + std::to_string(state_.ListBox1.size() - 1);
@@ -48,8 +81,16 @@ void Engine::transferPass() {
     view_.appendLog(totalFolders);
 
     std::int32_t constructed = 0;
+    // Folders that could not be made, each with a final "/": named once, and neither the
+    // folders below them nor their files are tried.
+    std::vector<std::string> failedFolders;
+    std::vector<char> folderFailed(state_.ListBox2.size(), 0);
     for (std::size_t i = 0; i < state_.ListBox2.size(); ++i) {
         const std::string& folder = state_.ListBox2[i];
+        if (isBelowAny(folder, failedFolders)) {
+            folderFailed[i] = 1;
+            continue;
+        }
         if (i > 0) {
             // a link in the target tree is replaced by a folder, never written through
             // (the root is left alone: the user may point it at a mounted medium)
@@ -63,14 +104,16 @@ void Engine::transferPass() {
         const int enterCode = takeIoResult();
         view_.setStatus("Reconstructing folders..." + folder);
         if (!createFolder(folder)) {
-            const int code = takeIoResult();
-            if (!concernsOnlyThisPath(code)) {
-                setPendingIo(code);
+            const IoFailure failure = takeIoFailure();
+            if (!failure.concernsOnlyThisPath()) {
+                setPendingIo(failure);
                 ioCheck(); // a full or read-only medium: every later file would fail too
             }
-            // Its files fail one by one and are named; name the folder too. "Already
-            // exists" would hide why it could not be entered.
-            reportError(code == 183 ? enterCode : code, folder);
+            // "Already exists" would hide why it could not be entered.
+            reportError(failure.code == 183 ? enterCode : failure.code, folder);
+            ++state_.FoldersFailed;
+            folderFailed[i] = 1;
+            failedFolders.push_back(folder.ends_with('/') ? folder : folder + '/');
         }
         ++constructed;
     }
@@ -93,6 +136,7 @@ void Engine::transferPass() {
         if (listing.error() != 0) {
             // Its files are not backed up: say so rather than pass over it in silence.
             reportError(listing.error(), state_.ListBox1[i]);
+            ++state_.FoldersFailed;
             continue;
         }
         while (listing.next(entry)) {
@@ -116,6 +160,14 @@ void Engine::transferPass() {
                 state_.CurrentFileSize = entry.size;
                 byteTotal += entry.size;
             }
+            if (folderFailed[i]) {
+                // its folder, named above, could not be made: one line for all its files
+                if (entry.kind != EntryKind::Special) {
+                    ++state_.FilesSeen;
+                    ++state_.FilesFailed;
+                }
+                continue;
+            }
             updateEntry(state_.ListBox1[i], entry, state_.ListBox2[i], entry.name, optionCode);
             pump(); // unchanged files copy no blocks, so nothing else pumps
         }
@@ -131,11 +183,14 @@ void Engine::transferPass() {
     const double end = clock_.now();
     const double elapsed = clock_.steadyNow() - startTick;
     table_.setCell(ColLastRun, row, dateTimeText(end, format_));
-    table_.setCell(ColStatus, row, runFailed_ ? "ERROR" : "Done");
+    const bool failed = runFailed_ || state_.FilesFailed > 0 || state_.FoldersFailed > 0;
+    table_.setCell(ColStatus, row, failed ? "ERROR" : "Done"); // never "Done" after a failure
     SaveProfiles(table_, state_.StartFolder);
 
     view_.appendLog(" Total Files   -> " + std::to_string(state_.FilesSeen));
     view_.appendLog(" Files Updated -> " + std::to_string(state_.FilesUpdated));
+    if (failed)
+        view_.appendLog(" Files Failed  -> " + std::to_string(state_.FilesFailed));
     const std::string summary = summaryLine(table_.cell(ColName, row), byteTotal, elapsed);
     view_.setStatus(summary);
     view_.appendLog(summary);

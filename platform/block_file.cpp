@@ -46,7 +46,7 @@ int openFile(const std::string& path, int flags, mode_t mode) {
         fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        setPendingIo(codeFromErrno(errno, false, path));
+        setPendingErrno(errno, false, path);
     return fd;
 }
 
@@ -104,7 +104,7 @@ std::int64_t BlockFile::read(void* buffer, std::size_t count) {
         done = ::read(fd_, buffer, count);
     } while (done < 0 && errno == EINTR);
     if (done < 0) {
-        setPendingIo(codeFromErrno(errno));
+        setPendingErrno(errno);
         return -1;
     }
     return done;
@@ -117,7 +117,7 @@ std::int64_t BlockFile::write(const void* buffer, std::size_t count) {
     }
     ssize_t done = writeCall(fd_, buffer, count);
     if (done < 0) {
-        setPendingIo(codeFromErrno(errno));
+        setPendingErrno(errno);
         return -1;
     }
     return done;
@@ -176,7 +176,7 @@ bool BlockFile::flush() {
         return false;
     }
     if (::fdatasync(fd_) != 0) {
-        setPendingIo(codeFromErrno(errno));
+        setPendingErrno(errno);
         return false;
     }
     return true;
@@ -190,7 +190,7 @@ bool BlockFile::close() {
     int fd = std::exchange(fd_, -1);
     // On Linux the descriptor is gone even when close reports EINTR; never retry.
     if (::close(fd) != 0 && errno != EINTR) {
-        setPendingIo(codeFromErrno(errno));
+        setPendingErrno(errno);
         return false;
     }
     return true;

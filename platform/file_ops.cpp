@@ -17,7 +17,7 @@ namespace {
 SyncHook syncHook = nullptr;
 
 bool fail(const std::string& path) {
-    setPendingIo(codeFromErrno(errno, false, path));
+    setPendingErrno(errno, false, path);
     return false;
 }
 

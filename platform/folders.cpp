@@ -4,6 +4,8 @@
 #include "pending_io.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +26,7 @@ std::string currentDirectory() {
 
 bool changeDirectory(const std::string& path) {
     if (::chdir(path.c_str()) != 0) {
-        setPendingIo(codeFromErrno(errno, true));
+        setPendingErrno(errno, true);
         return false;
     }
     return true;
@@ -32,7 +34,7 @@ bool changeDirectory(const std::string& path) {
 
 bool createFolder(const std::string& path) {
     if (::mkdir(path.c_str(), 0777) != 0) {
-        setPendingIo(codeFromErrno(errno, true));
+        setPendingErrno(errno, true);
         return false;
     }
     return true;
@@ -59,6 +61,15 @@ void makeFolders(const std::string& path) {
         return; // made meanwhile by somebody else
     const int code = codeFromErrno(err, true);
     throw IoError(code, "Unable to create directory. " + ioErrorReason(code), folder);
+}
+
+std::string resolvedPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return {};
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
 }
 
 std::string joinPath(const std::string& folder, const std::string& name) {

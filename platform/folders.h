@@ -23,6 +23,10 @@ bool folderExists(const std::string& path);
 /// that cannot be made
 void makeFolders(const std::string& path);
 
+/// The absolute path of an existing path with every link and "." or ".." resolved; empty
+/// when it cannot be resolved. Nothing pending.
+std::string resolvedPath(const std::string& path);
+
 /// Joins a folder and a name with exactly one "/".
 std::string joinPath(const std::string& folder, const std::string& name);
 

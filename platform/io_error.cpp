@@ -83,46 +83,58 @@ bool parentFolderExists(const std::string& path) {
 
 } // namespace
 
-int codeFromErrno(int err, bool folderOperation, const std::string& path) {
+IoFailure failureFromErrno(int err, bool folderOperation, const std::string& path) {
+    constexpr FailureReach here = FailureReach::ThisPath;
+    constexpr FailureReach medium = FailureReach::Medium;
     switch (err) {
     case 0:
-        return 0;
-    case ENOENT:
-        if (folderOperation)
-            return 3;
-        if (!path.empty() && !parentFolderExists(path))
-            return 3;
-        return 2;
-    case ENOTDIR:
-        return 3;
+        return {0, here};
+    case ENOENT: // something on the way vanished, or a name FUSE's exFAT refuses
+        if (folderOperation || (!path.empty() && !parentFolderExists(path)))
+            return {3, here};
+        return {2, here};
+    case ENOTDIR: // a file where a folder should be
+        return {3, here};
     case EACCES:
-    case EPERM:
+    case EPERM: // also a name that FUSE's FAT refuses
     case EISDIR:
-        return 5;
+        return {5, here};
     case EMFILE:
-    case ENFILE:
-        return 4;
+    case ENFILE: // out of handles: every later open fails too
+        return {4, medium};
     case EBUSY:
-    case ETXTBSY:
-        return 32;
+    case ETXTBSY: // a mount point or a running program in the way
+        return {32, here};
     case EEXIST:
-        return 183;
+        return {183, here};
     case EROFS:
-        return 19;
+        return {19, medium};
     case ENOSPC:
     case EDQUOT:
-        return 112;
-    case EFBIG:
-        return 223;
+        return {112, medium};
+    case EFBIG: // larger than the medium takes (4 GiB on FAT32); smaller files still go
+        return {223, here};
     case ENAMETOOLONG:
-        return 206;
+        return {206, here};
     case ELOOP:
-        return 1921;
+        return {1921, here};
     case EIO:
-        return 1117;
-    default:
-        return 31;
+        return {1117, medium};
+    case EINVAL:  // a name the kernel's FAT and exFAT drivers refuse
+    case EILSEQ:  // a name not in the medium's character set
+    case ENOSYS:  // a link on a medium without links (FUSE)
+    case ENOTSUP: // the same from a kernel driver
+    case EMLINK:  // a folder that holds as many entries as it can
+    case ENOTEMPTY:
+    case EXDEV:
+        return {31, here};
+    default: // a medium gone (ENODEV, ENXIO, ENOTCONN), out of memory, unforeseen
+        return {31, medium};
     }
+}
+
+int codeFromErrno(int err, bool folderOperation, const std::string& path) {
+    return failureFromErrno(err, folderOperation, path).code;
 }
 
 std::string topLevelMessageText(const std::string& message) {

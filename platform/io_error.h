@@ -45,9 +45,28 @@ std::string ioErrorMessage(int code);
 /// The reason for an error code in words, as a sentence ("Access is denied: ...").
 std::string ioErrorReason(int code);
 
-/// Maps errno to the program's error codes. The one place that table lives.
+/// How far a failed operation reaches. A name, size or kind that the file system refuses,
+/// no access at one place, or something in the way concerns that path alone: it is named
+/// in the run log and the pass goes on. A full medium, a quota, a read-only or failing
+/// medium, or anything unforeseen stops every later write too, so it ends the run.
+enum class FailureReach { ThisPath, Medium };
+
+/// A failure as the program sees it: the code it shows and how far it reaches.
+struct IoFailure {
+    int code = 0; ///< 0: no failure
+    FailureReach reach = FailureReach::Medium;
+
+    bool concernsOnlyThisPath() const { return reach == FailureReach::ThisPath; }
+};
+
+/// Maps errno to the program's error code and its reach. The one place that table lives:
+/// several errnos share a code (EINVAL and an unforeseen error both show 31), so the reach
+/// is decided here, from the errno, and travels with the code.
 /// `folderOperation`: ENOENT gives 3 rather than 2. `path` decides 2 vs 3 for files
 /// (3 when a folder on the way is missing).
+IoFailure failureFromErrno(int err, bool folderOperation = false, const std::string& path = {});
+
+/// The code alone of failureFromErrno.
 int codeFromErrno(int err, bool folderOperation = false, const std::string& path = {});
 
 /// The top-level error message's text: a full stop is appended when the last

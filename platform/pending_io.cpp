@@ -3,18 +3,30 @@
 namespace qm {
 
 namespace {
-thread_local int pendingCode = 0;
+thread_local IoFailure pending;
 } // namespace
 
+void setPendingIo(const IoFailure& failure) {
+    if (failure.code != 0)
+        pending = failure;
+}
+
 void setPendingIo(int code) {
-    if (code != 0)
-        pendingCode = code;
+    setPendingIo(IoFailure{code, FailureReach::Medium});
+}
+
+void setPendingErrno(int err, bool folderOperation, const std::string& path) {
+    setPendingIo(failureFromErrno(err, folderOperation, path));
+}
+
+IoFailure takeIoFailure() {
+    IoFailure failure = pending;
+    pending = IoFailure{};
+    return failure;
 }
 
 int takeIoResult() {
-    int code = pendingCode;
-    pendingCode = 0;
-    return code;
+    return takeIoFailure().code;
 }
 
 void ioCheck() {

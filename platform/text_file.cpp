@@ -501,7 +501,7 @@ bool createEmptyFile(const std::string& path) {
     // O_NONBLOCK: a FIFO put there meanwhile must not hold the program.
     const int fd = openCall(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
     if (fd < 0) {
-        setPendingIo(codeFromErrno(errno, false, path));
+        setPendingErrno(errno, false, path);
         return false;
     }
     ::close(fd);

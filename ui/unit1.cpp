@@ -1010,6 +1010,11 @@ void TForm1::showError(const std::string& message) {
     shell_.messageDialog(message, DialogKind::Error, ButtonOk);
 }
 
+void TForm1::showWarning(const std::string& message) {
+    releaseRunDisplay();
+    shell_.messageDialog(message, DialogKind::Warning, ButtonOk);
+}
+
 void TForm1::showTopLevelError(const std::string& message) {
     releaseRunDisplay();
     shell_.topLevelError(topLevelMessageText(message));

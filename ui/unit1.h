@@ -106,6 +106,7 @@ public:
     void setProgress(int position) override;
     int askYesNo(const std::string& message) override;
     void showError(const std::string& message) override;
+    void showWarning(const std::string& message) override;
     void showTopLevelError(const std::string& message) override;
     void pumpEvents() override;
     bool stopRequested() override { return stopRequested_; }

@@ -36,6 +36,7 @@ public:
         return answer;
     }
     void showError(const std::string& message) override { errorBoxes.push_back(message); }
+    void showWarning(const std::string& message) override { warningBoxes.push_back(message); }
     void showTopLevelError(const std::string& message) override {
         topLevelErrors.push_back(message);
     }
@@ -72,6 +73,7 @@ public:
     std::vector<std::string> questions;
     std::deque<int> answers; ///< 6 Yes, 7 No; No when empty
     std::vector<std::string> errorBoxes;
+    std::vector<std::string> warningBoxes;
     std::vector<std::string> topLevelErrors;
     std::vector<bool> controlsEnabled;
     std::vector<std::pair<int, int>> selectedCells;

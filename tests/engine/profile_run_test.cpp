@@ -1,3 +1,4 @@
+#include "as_nobody.h"
 #include "block_file.h"
 #include "engine_fixture.h"
 #include "file_bytes.h"
@@ -194,6 +195,109 @@ TEST_F(ProfileRunTest, ErrorInASynchronisationStopsBeforeTheSecondPass) {
     EXPECT_FALSE(exists("src/onlyInTarget"));
     EXPECT_FALSE(exists("dst/a"));
     EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+}
+
+TEST_F(ProfileRunTest, BackupIntoAFolderOfItsOwnSourceLeavesThatFolderOut) {
+    makeFolder("src/Backup");
+    ASSERT_EQ(::symlink(path("src/Backup").c_str(), path("viaLink").c_str()), 0);
+    const std::string leftOut = " Left out (the target inside the source) -> ";
+    // named directly, then through a link: the same folder either way
+    for (const std::string& target : {path("src/Backup"), path("viaLink")}) {
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(target + " round " + std::to_string(round));
+            setProfile(1, "BackUP", "Home", path("src"), target);
+            view.log.clear();
+            view.warningBoxes.clear();
+            run();
+            EXPECT_EQ(view.logLinesStartingWith(leftOut),
+                      std::vector<std::string>{leftOut + path("src/Backup")});
+            const bool first = target == path("src/Backup") && round == 0;
+            EXPECT_EQ(
+                view.logLinesStartingWith(" Files Updated -> "),
+                std::vector<std::string>{first ? " Files Updated -> 2" : " Files Updated -> 0"});
+            EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+            EXPECT_TRUE(view.topLevelErrors.empty());
+            EXPECT_TRUE(view.warningBoxes.empty());
+        }
+    }
+    EXPECT_EQ(readFile(path("src/Backup/sub/b")), "also from source");
+    EXPECT_FALSE(exists("src/Backup/Backup"));
+    EXPECT_TRUE(tempsIn("src/Backup").empty());
+}
+
+TEST_F(ProfileRunTest, SynchronisationWithOneRootInsideTheOtherLeavesItOut) {
+    makeFolder("src/mirror");
+    // the target inside the source, then the source inside the target
+    for (const auto& [source, target] :
+         {std::pair{path("src"), path("src/mirror")}, std::pair{path("src/mirror"), path("src")}}) {
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(source + " round " + std::to_string(round));
+            setProfile(1, "Syncro", "Mirror", source, target);
+            view.log.clear();
+            run();
+            EXPECT_EQ(view.logLinesStartingWith(" Left out").size(), 1u);
+            EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+            EXPECT_TRUE(view.topLevelErrors.empty());
+            if (round == 1 || source == path("src/mirror")) {
+                EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> "),
+                          (std::vector<std::string>{" Files Updated -> 0", " Files Updated -> 0"}));
+            }
+        }
+    }
+    EXPECT_EQ(readFile(path("src/mirror/sub/b")), "also from source");
+    EXPECT_FALSE(exists("src/mirror/mirror"));
+}
+
+TEST_F(ProfileRunTest, FailedFilesMakeTheRowAnErrorWithACountAndOneWarning) {
+    makeFolder("dst/a/kept"); // a folder where the file a goes
+    makeFolder("dst2/a/kept");
+    setProfile(1, "BackUP", "One", path("src"), path("dst"));
+    run();
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+    EXPECT_EQ(table.cell(ColLastRun, 1), now());
+    EXPECT_NE(savedTable().find("ERROR"), std::string::npos);
+    const auto updated = std::find(view.log.begin(), view.log.end(), " Files Updated -> 1");
+    ASSERT_NE(updated, view.log.end());
+    EXPECT_EQ(updated[1], " Files Failed  -> 1");
+    EXPECT_TRUE(view.topLevelErrors.empty()); // the pass went to its end
+    EXPECT_EQ(readFile(path("dst/sub/b")), "also from source");
+    EXPECT_EQ(view.warningBoxes,
+              std::vector<std::string>{"1 file could not be written.\r\rThe run log names each "
+                                       "of them after \"Error\"."});
+
+    // Run All: one box at its end for every profile, the good one still "Done".
+    setProfile(2, "BackUP", "Two", path("src"), path("dst3"));
+    setProfile(3, "BackUP", "Three", path("src"), path("dst2"));
+    makeFolder("dst3");
+    view.warningBoxes.clear();
+    engine.runAll();
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+    EXPECT_EQ(table.cell(ColStatus, 2), "Done");
+    EXPECT_EQ(table.cell(ColStatus, 3), "ERROR");
+    ASSERT_EQ(view.warningBoxes.size(), 1u);
+    EXPECT_TRUE(view.warningBoxes[0].starts_with("2 files could not be written."));
+    // a clean profile says nothing of failures
+    EXPECT_EQ(view.logLinesStartingWith(" Files Failed").size(), 2u);
+}
+
+TEST_F(ProfileRunTest, TargetNobodyMayWriteIntoEndsAsAnError) {
+    setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
+    ASSERT_TRUE(chownTree(path("")));
+    ASSERT_EQ(::chown(path("dst").c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(path("dst").c_str(), 0555), 0);
+    const int status = runAsNobody([&] {
+        engine.runProfile();
+        const bool named = view.logLinesStartingWith("   Error 5 -> " + path("dst/a")).size() == 1;
+        const bool counted = view.logLinesStartingWith(" Files Failed  -> 2").size() == 1;
+        return table.cell(ColStatus, 1) == "ERROR" && named && counted &&
+                       view.warningBoxes.size() == 1
+                   ? 0
+                   : 1;
+    });
+    if (status == 99)
+        GTEST_SKIP() << "cannot leave root here";
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(exists("dst/a"));
 }
 
 } // namespace

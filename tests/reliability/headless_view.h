@@ -28,6 +28,7 @@ public:
         return 7;
     }
     void showError(const std::string& message) override { errorBoxes.push_back(message); }
+    void showWarning(const std::string& message) override { warningBoxes.push_back(message); }
     void showTopLevelError(const std::string& message) override {
         topLevelErrors.push_back(message);
     }
@@ -58,6 +59,7 @@ public:
     std::vector<std::string> log;
     std::vector<std::string> questions;
     std::vector<std::string> errorBoxes;
+    std::vector<std::string> warningBoxes;
     std::vector<std::string> topLevelErrors;
     std::function<void()> onPump;
     std::function<void(const std::string&)> onLog;
