@@ -121,8 +121,11 @@ private:
         std::unique_ptr<BlockFile> file; ///< still open: the write-out works on it
         std::string temp;
         std::string target;
+        timespec mtime{}; ///< the source's, which the target must end up with
     };
     std::vector<PendingCopy> pending_;
+    /// After the rename: sets the time again where the medium lost it.
+    void keepTime(const PendingCopy& copy);
     /// The pass's target root as the scan of its source would reach it, when it lies inside
     /// the source tree: never scanned, copied into itself or cleaned. Empty otherwise.
     std::string leftOutFolder_;

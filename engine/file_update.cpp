@@ -250,7 +250,7 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
     out.setPermissions(keptMode(out, read));
     // The rename waits until the batch is on disk (commitPending); the copy stays open so
     // the write-out works on it without opening it again.
-    pending_.push_back({std::move(file), tempPath, targetPath});
+    pending_.push_back({std::move(file), tempPath, targetPath, source.mtime});
     guard.commit();
     pendingBytes_ += source.size;
     if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)
@@ -291,8 +291,10 @@ void Engine::commitPending() {
             setPendingIo(code);
             raisePending();
         }
-        if (renamePath(copy.temp, copy.target))
+        if (renamePath(copy.temp, copy.target)) {
+            keepTime(copy);
             continue;
+        }
         const IoFailure failure = takeIoFailure();
         if (!failure.concernsOnlyThisPath()) {
             // this copy and the rest stay pending for discardPending
@@ -310,6 +312,19 @@ void Engine::commitPending() {
     }
     pending_.clear();
     pendingBytes_ = 0;
+}
+
+void Engine::keepTime(const PendingCopy& copy) {
+    // FUSE drivers of FAT and exFAT drop a time set on the open file at its write-out or
+    // rename; the next run would take the copy for newer than its source.
+    const auto now = statPath(copy.target);
+    if (now && orderTarget(copy.mtime, now) == TargetOrder::Equal)
+        return;
+    if (setPathTime(copy.target, copy.mtime))
+        return;
+    // the bytes are in place, but the copy's time is wrong
+    reportError(takeIoFailure().code, copy.target);
+    ++state_.FilesFailed;
 }
 
 void Engine::discardPending() noexcept {

@@ -41,6 +41,14 @@ bool renamePath(const std::string& from, const std::string& to) {
     return fail(to);
 }
 
+bool setPathTime(const std::string& path, const timespec& mtime) {
+    // fusefat ignores a new modification time whose access time is left out
+    const timespec times[2] = {{0, UTIME_NOW}, mtime};
+    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    return fail(path);
+}
+
 bool removeFile(const std::string& path) {
     if (::unlink(path.c_str()) == 0)
         return true;

@@ -28,6 +28,10 @@ std::optional<PathStatus> statPath(const std::string& path);
 /// False with code pending on failure.
 bool renamePath(const std::string& from, const std::string& to);
 
+/// Sets a file's modification time by its path (a link's own time, never its target's); the
+/// access time becomes now. False with code pending on failure.
+bool setPathTime(const std::string& path, const timespec& mtime);
+
 /// Removes a file or link (never a folder). False with code pending on failure.
 bool removeFile(const std::string& path);
 

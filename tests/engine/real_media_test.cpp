@@ -1,0 +1,106 @@
+// Backups onto the media people carry: FAT32 and exFAT images mounted as a USB stick is.
+
+#include "engine_fixture.h"
+#include "file_bytes.h"
+#include "file_ops.h"
+#include "mounted_medium.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace qm::test {
+namespace {
+
+struct MediumCase {
+    const char* name;
+    MountedMedium::Kind kind;
+};
+
+class RealMediaTest : public EngineTest, public ::testing::WithParamInterface<MediumCase> {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        makeFolder("src/ok");
+        makeFolder("src/Photos 2026:01");
+        makeFolder("dst");
+        writeFile("src/plain.txt", "plain");
+        writeFile("src/Meeting 10:30.txt", "the medium refuses this name");
+        writeFile("src/Photos 2026:01/p.jpg", "inside a folder the medium refuses");
+        writeFile("src/ok/q.bin", std::string(300000, 'q'));
+        // older than the run, on an even second: FAT keeps two-second times
+        setTime("src/plain.txt", 1700000000);
+        setTime("src/ok/q.bin", 1700000100);
+    }
+    std::vector<std::string> errorLines() const { return view.logLinesStartingWith("   Error "); }
+};
+
+TEST_P(RealMediaTest, RefusedNamesFailAloneAndTheRunEndsAsAnError) {
+    MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
+    if (!medium.mounted()) {
+        if (mediaRequired())
+            FAIL() << medium.why();
+        GTEST_SKIP() << medium.why();
+    }
+    // the engine enters the target's folders: leave them before the medium is unmounted
+    struct Leave {
+        std::filesystem::path to;
+        ~Leave() { std::filesystem::current_path(to); }
+    } leave{startDir};
+
+    setProfile(1, "BackUP", "Stick", path("src"), path("dst"));
+    engine.runProfile();
+    const std::string log = ::testing::PrintToString(view.log);
+
+    // each refused name once, the file below the refused folder not tried
+    const std::vector<std::string> errors = errorLines();
+    ASSERT_EQ(errors.size(), 2u) << log;
+    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [&](const std::string& line) {
+        return line.ends_with(" -> " + path("dst/Meeting 10:30.txt"));
+    })) << log;
+    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [&](const std::string& line) {
+        return line.ends_with(" -> " + path("dst/Photos 2026:01"));
+    })) << log;
+    EXPECT_EQ(view.logLinesStartingWith(" Files Failed  -> 2").size(), 1u) << log;
+    EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> 2").size(), 1u) << log;
+    EXPECT_TRUE(view.topLevelErrors.empty()) << log;
+    EXPECT_EQ(view.warningBoxes.size(), 1u);
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+
+    EXPECT_EQ(readFile(path("dst/plain.txt")), "plain");
+    // the medium keeps the time, to its own two-second or one-second grain
+    const auto kept = statPath(path("dst/plain.txt"));
+    ASSERT_TRUE(kept);
+    EXPECT_LE(kept->mtime.tv_sec - 1700000000, 1);
+    EXPECT_GE(kept->mtime.tv_sec - 1700000000, -1);
+    EXPECT_EQ(readFile(path("dst/ok/q.bin")), std::string(300000, 'q'));
+    EXPECT_TRUE(tempsIn("dst").empty());
+    EXPECT_TRUE(tempsIn("dst/ok").empty());
+
+    // The next run copies nothing again and asks nothing: the medium's coarser times still
+    // compare equal.
+    view.log.clear();
+    view.warningBoxes.clear();
+    engine.runProfile();
+    EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> 0").size(), 1u)
+        << ::testing::PrintToString(view.log);
+    EXPECT_EQ(errorLines().size(), 2u);
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+    EXPECT_TRUE(view.questions.empty());
+
+    // A newer source is copied again within the medium's two-second slot.
+    writeFile("src/plain.txt", "plain, edited");
+    setTime("src/plain.txt", 1700000004);
+    view.log.clear();
+    engine.runProfile();
+    EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> 1").size(), 1u)
+        << ::testing::PrintToString(view.log);
+    EXPECT_EQ(readFile(path("dst/plain.txt")), "plain, edited");
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, RealMediaTest,
+                         ::testing::Values(MediumCase{"Fat32", MountedMedium::Kind::Fat32},
+                                           MediumCase{"Exfat", MountedMedium::Kind::Exfat}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace qm::test

@@ -1,0 +1,86 @@
+#include "mounted_medium.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace qm::test {
+namespace {
+
+/// Runs a shell command; its output and exit status.
+std::pair<std::string, int> run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return {"cannot start a shell", -1};
+    std::array<char, 512> chunk{};
+    while (std::fgets(chunk.data(), chunk.size(), pipe) != nullptr)
+        output += chunk.data();
+    return {output, ::pclose(pipe)};
+}
+
+std::string quoted(const std::string& text) {
+    std::string result = "'";
+    for (char c : text)
+        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return result + "'";
+}
+
+bool isMountPoint(const std::string& path) {
+    return run("mountpoint -q " + quoted(path)).second == 0;
+}
+
+} // namespace
+
+bool mediaRequired() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::string& mountPoint)
+    : mountPoint_(mountPoint) {
+    if (::geteuid() != 0) {
+        why_ = "mounting a medium needs root";
+        return;
+    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        why_ = "no /dev/fuse";
+        return;
+    }
+    const std::string img = quoted(image);
+    const std::string at = quoted(mountPoint);
+    std::pair<std::string, int> result;
+    if (kind == Kind::Fat32) {
+        // 40 MiB is about the least FAT32 takes
+        result = run("truncate -s 40M " + img + " && mkfs.vfat -F 32 " + img +
+                     " && fusefat -o rw+ " + img + " " + at);
+    } else {
+        result = run("truncate -s 32M " + img + " && mkfs.exfat " + img);
+        if (result.second == 0) {
+            result = run("losetup -f --show " + img);
+            if (result.second == 0) {
+                loopDevice_ = result.first.substr(0, result.first.find('\n'));
+                result = run("mount.exfat-fuse " + quoted(loopDevice_) + " " + at);
+            }
+        }
+    }
+    mounted_ = result.second == 0 && isMountPoint(mountPoint);
+    if (!mounted_)
+        why_ = "could not mount the image: " + result.first;
+}
+
+MountedMedium::~MountedMedium() {
+    if (mounted_ || isMountPoint(mountPoint_)) {
+        // what the medium still holds is written out on unmount; a busy one goes lazily
+        if (run("fusermount -u " + quoted(mountPoint_)).second != 0 &&
+            run("umount " + quoted(mountPoint_)).second != 0)
+            ::umount2(mountPoint_.c_str(), MNT_DETACH);
+    }
+    if (!loopDevice_.empty())
+        run("losetup -d " + quoted(loopDevice_));
+}
+
+} // namespace qm::test
