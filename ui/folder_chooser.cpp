@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSplitter>
+#include <QStorageInfo>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <vector>
@@ -80,6 +81,34 @@ FolderChooser::FolderChooser(const QString& startFolder, Confirm confirmCreate, 
     fileLabel_->setBuddy(fileList_);
     fileLayout->addWidget(fileLabel_);
     fileLayout->addWidget(fileList_);
+
+    // Linux has no drive letters: the "drives" are the root and every mounted medium.
+    driveLabel_ = new QLabel(QStringLiteral("D&rives:"), filePanel);
+    driveLabel_->setObjectName(QStringLiteral("driveLabel"));
+    driveBox_ = new QComboBox(filePanel);
+    driveBox_->setObjectName(QStringLiteral("driveBox"));
+    driveBox_->setAccessibleName(QStringLiteral("Drives"));
+    driveLabel_->setBuddy(driveBox_);
+    QStringList roots{QStringLiteral("/")};
+    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
+        const QString at = volume.rootPath();
+        // the media a user picks: those on a device, not the kernel's own file systems
+        if (volume.isValid() && volume.isReady() && volume.device().startsWith("/dev/") &&
+            !roots.contains(at) && !at.startsWith(QStringLiteral("/boot")))
+            roots << at;
+    }
+    for (const QString& at : roots)
+        driveBox_->addItem(at, at);
+    fileLayout->addWidget(driveLabel_);
+    fileLayout->addWidget(driveBox_);
+    // choosing a drive opens it like any other folder (setDirectory alone reports nothing)
+    connect(driveBox_, &QComboBox::activated, this, [this](int index) {
+        const QString at = driveBox_->itemData(index).toString();
+        setDirectory(at);
+        QDir::setCurrent(at);
+        listFiles(at);
+        showSelectedPath(true);
+    });
     if (auto* splitter = findChild<QSplitter*>(QStringLiteral("splitter"))) {
         splitter->addWidget(filePanel);
         splitter->setStretchFactor(splitter->indexOf(filePanel), 0);

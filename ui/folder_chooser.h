@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QComboBox>
 #include <QFileDialog>
 #include <functional>
 #include <string>
@@ -37,6 +38,8 @@ public:
     QLabel* folderLabel() const { return folderLabel_; }
     QListWidget* fileList() const { return fileList_; }
     QLabel* fileLabel() const { return fileLabel_; }
+    QComboBox* driveBox() const { return driveBox_; }
+    QLabel* driveLabel() const { return driveLabel_; }
 
     void accept() override;
 
@@ -58,6 +61,8 @@ private:
     QPushButton* okButton_ = nullptr;
     QLabel* folderLabel_ = nullptr;
     QLabel* fileLabel_ = nullptr;
+    QLabel* driveLabel_ = nullptr;
+    QComboBox* driveBox_ = nullptr;
     QListWidget* fileList_ = nullptr;
     QString chosen_;
     QString lastShown_;        ///< the path this chooser last put into the box

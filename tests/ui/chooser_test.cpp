@@ -80,6 +80,21 @@ TEST_F(ChooserTest, TextsAccessKeysAndTheGreyedFileList) {
     EXPECT_TRUE(chooser.okButton()->isDefault());
 }
 
+TEST_F(ChooserTest, DriveBoxOffersTheRootAndOpensTheChosenDrive) {
+    FolderChooser chooser(QString::fromStdString(root), [] { return true; });
+    chooser.show();
+    ASSERT_NE(chooser.driveBox(), nullptr);
+    EXPECT_EQ(chooser.driveLabel()->text(), "D&rives:");
+    EXPECT_EQ(chooser.driveLabel()->buddy(), chooser.driveBox());
+    EXPECT_EQ(shownText(chooser.driveLabel()), "Drives:");
+    ASSERT_GE(chooser.driveBox()->count(), 1);
+    EXPECT_EQ(chooser.driveBox()->itemText(0), "/");
+    emit chooser.driveBox()->activated(0);
+    EXPECT_EQ(chooser.directory().absolutePath(), "/");
+    EXPECT_EQ(chooser.pathEdit()->text(), "/"); // the path box follows the opened folder
+    EXPECT_EQ(QDir::currentPath(), "/");        // and so does the current directory
+}
+
 TEST_F(ChooserTest, PathBoxHoldsTheSelectedFoldersFullPathAllSelected) {
     std::filesystem::create_directory(root + "/start");
     std::filesystem::create_directory(root + "/start/inner");
