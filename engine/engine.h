@@ -124,6 +124,9 @@ private:
         timespec mtime{}; ///< the source's, which the target must end up with
     };
     std::vector<PendingCopy> pending_;
+    /// True during a synchronisation's passes: links of the user's are never replaced.
+    bool synchronising_ = false;
+    void logSkippedLink(const std::string& path);
     /// After the rename: sets the time again where the medium lost it.
     void keepTime(const PendingCopy& copy);
     /// The pass's target root as the scan of its source would reach it, when it lies inside

@@ -132,7 +132,16 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
 
     const std::string targetPath = joinPath(targetFolder, targetName);
     const auto target = statPath(targetPath);
-    const TargetOrder order = orderTarget(source.mtime, target);
+    if (synchronising_ && source.kind == EntryKind::Symlink && target &&
+        target->kind == EntryKind::Folder) {
+        logSkippedLink(sourcePath);
+        return;
+    }
+    TargetOrder order = orderTarget(source.mtime, target);
+    // A target of another kind (a link or FIFO where the source has a file, a file where it
+    // has a link) is never its copy, whatever its time: replaced, never written through.
+    if (target && target->kind != EntryKind::Folder && target->kind != source.kind)
+        order = TargetOrder::Missing;
 
     view_.setStatus(sourcePath + "   busy");
     ++state_.FilesSeen;
@@ -256,6 +265,12 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
     if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)
         commitPending();
     return {};
+}
+
+void Engine::logSkippedLink(const std::string& path) {
+    const std::string text = "   Skipped (a link where the other tree has a folder) -> " + path;
+    view_.setStatus(text);
+    view_.appendLog(text);
 }
 
 void Engine::reportError(int code, const std::string& path) {

@@ -30,6 +30,9 @@ std::string targetInsideSource(const std::string& source, const std::string& tar
     return prefix + realTarget.substr(base.size());
 }
 
+/// Marks a target folder that is a link of the user's in a synchronisation.
+constexpr char SkippedLink = 2;
+
 /// True when `folder` is one of `roots` or lies below one (each held with a final "/").
 bool isBelowAny(const std::string& folder, const std::vector<std::string>& roots) {
     for (const std::string& root : roots)
@@ -84,17 +87,31 @@ void Engine::transferPass() {
     // Folders that could not be made, each with a final "/": named once, and neither the
     // folders below them nor their files are tried.
     std::vector<std::string> failedFolders;
+    // In a synchronisation both trees are the user's: a link where the other tree has a
+    // folder stays, named once, and nothing below it is tried.
+    std::vector<std::string> skippedLinks;
     std::vector<char> folderFailed(state_.ListBox2.size(), 0);
+    synchronising_ = table_.cell(ColType, row) != "BackUP";
     for (std::size_t i = 0; i < state_.ListBox2.size(); ++i) {
         const std::string& folder = state_.ListBox2[i];
         if (isBelowAny(folder, failedFolders)) {
             folderFailed[i] = 1;
             continue;
         }
+        if (isBelowAny(folder, skippedLinks)) {
+            folderFailed[i] = SkippedLink;
+            continue;
+        }
         if (i > 0) {
             // a link in the target tree is replaced by a folder, never written through
             // (the root is left alone: the user may point it at a mounted medium)
             if (auto status = statPath(folder); status && status->kind == EntryKind::Symlink) {
+                if (synchronising_) {
+                    logSkippedLink(folder);
+                    folderFailed[i] = SkippedLink;
+                    skippedLinks.push_back(folder + '/');
+                    continue;
+                }
                 removeFile(folder);
                 takeIoResult();
             }
@@ -160,6 +177,8 @@ void Engine::transferPass() {
                 state_.CurrentFileSize = entry.size;
                 byteTotal += entry.size;
             }
+            if (folderFailed[i] == SkippedLink)
+                continue; // below a link of the user's, left as it is
             if (folderFailed[i]) {
                 // its folder, named above, could not be made: one line for all its files
                 if (entry.kind != EntryKind::Special) {

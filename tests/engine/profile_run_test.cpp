@@ -9,6 +9,8 @@
 #include "write_faults.h"
 
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qm::test {
 namespace {
@@ -246,6 +248,45 @@ TEST_F(ProfileRunTest, SynchronisationWithOneRootInsideTheOtherLeavesItOut) {
     }
     EXPECT_EQ(readFile(path("src/mirror/sub/b")), "also from source");
     EXPECT_FALSE(exists("src/mirror/mirror"));
+}
+
+TEST_F(ProfileRunTest, SynchronisationLeavesTheUsersLinksToFoldersAsTheyAre) {
+    makeFolder("nas");
+    writeFile("nas/remote", "on the other machine");
+    // a link in the target where the source has a folder, and the other way round
+    makeFolder("src/docs");
+    writeFile("src/docs/local", "here");
+    ASSERT_EQ(::symlink(path("nas").c_str(), path("dst/docs").c_str()), 0);
+    ASSERT_EQ(::symlink(path("nas").c_str(), path("src/music").c_str()), 0);
+    makeFolder("dst/music");
+    writeFile("dst/music/song", "la");
+    setProfile(1, "Syncro", "Mirror", path("src"), path("dst"));
+    run();
+
+    struct stat st {};
+    for (const char* link : {"dst/docs", "src/music"}) {
+        ASSERT_EQ(::lstat(path(link).c_str(), &st), 0) << link;
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+    }
+    EXPECT_FALSE(exists("nas/local")); // nothing went through a link
+    EXPECT_FALSE(exists("nas/song"));
+    EXPECT_FALSE(exists("src/docs/remote"));
+    EXPECT_FALSE(exists("dst/music/remote"));
+    const std::string skipped = "   Skipped (a link where the other tree has a folder) -> ";
+    EXPECT_EQ(view.logLinesStartingWith(skipped),
+              (std::vector<std::string>{skipped + path("dst/docs"), skipped + path("src/music"),
+                                        skipped + path("src/music"), skipped + path("dst/docs")}))
+        << ::testing::PrintToString(view.log);
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+    EXPECT_TRUE(view.warningBoxes.empty());
+
+    // a backup goes on replacing links in its own target tree
+    setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
+    run();
+    ASSERT_EQ(::lstat(path("dst/docs").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(readFile(path("dst/docs/local")), "here");
+    EXPECT_FALSE(exists("nas/local"));
 }
 
 TEST_F(ProfileRunTest, FailedFilesMakeTheRowAnErrorWithACountAndOneWarning) {

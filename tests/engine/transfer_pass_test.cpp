@@ -148,6 +148,39 @@ TEST_F(TransferPassTest, TargetFolderThatIsALinkIsReplacedNotWrittenThrough) {
     EXPECT_EQ(readFile(path("dst/sub/b.bin")).size(), 70000u);
 }
 
+TEST_F(TransferPassTest, TargetOfAnotherKindIsReplacedWhateverItsTime) {
+    makeFolder("elsewhere");
+    writeFile("elsewhere/kept", "not the backup's");
+    ASSERT_EQ(::symlink(path("elsewhere/kept").c_str(), path("dst/a.txt").c_str()), 0);
+    ASSERT_EQ(::mkfifo(path("dst/empty").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink("a.txt", path("src/link").c_str()), 0);
+    writeFile("dst/link", "a file where the source has a link");
+    const std::time_t later = std::time(nullptr) + 3600;
+    for (const char* newer : {"dst/a.txt", "dst/empty", "dst/link"})
+        setTime(newer, later); // newer than the source: by time alone, "Already exists"
+    engine.transferPass();
+
+    struct stat st {};
+    ASSERT_EQ(::lstat(path("dst/a.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(readFile(path("dst/a.txt")), "alpha");
+    EXPECT_EQ(readFile(path("elsewhere/kept")), "not the backup's"); // never written through
+    ASSERT_EQ(::lstat(path("dst/empty").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    ASSERT_EQ(::lstat(path("dst/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(view.questions.empty());
+    EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> 5").size(), 1u)
+        << ::testing::PrintToString(view.log);
+
+    // now of one kind, each is its copy
+    view.log.clear();
+    preparePass(path("src"), path("dst"));
+    engine.transferPass();
+    EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> 0").size(), 1u)
+        << ::testing::PrintToString(view.log);
+}
+
 TEST_F(TransferPassTest, ClashesInTheTargetAreNamedOnceAndEveryOtherFileIsCopied) {
     makeFolder("dst/a.txt/kept"); // a folder where a file goes
     makeFolder("dst/sub");
