@@ -18,12 +18,26 @@ bool flagAt(const std::string& code, std::size_t position, const char* flag) {
 
 ProfileTable::ProfileTable(QObject* parent) : QAbstractTableModel(parent) {}
 
-const ProfileTable::Entry* ProfileTable::find(int row) const {
+std::deque<ProfileTable::Entry>::const_iterator ProfileTable::firstFrom(int row) const {
+    // Loading appends rows in order and asks for each before it exists: no search then.
     if (rows_.empty() || rows_.back().row < row)
-        return nullptr; // loading asks for each row before it exists
-    auto at = std::lower_bound(rows_.begin(), rows_.end(), row,
-                               [](const Entry& entry, int r) { return entry.row < r; });
+        return rows_.end();
+    return std::lower_bound(rows_.begin(), rows_.end(), row,
+                            [](const Entry& entry, int r) { return entry.row < r; });
+}
+
+const ProfileTable::Entry* ProfileTable::find(int row) const {
+    auto at = firstFrom(row);
     return at != rows_.end() && at->row == row ? &*at : nullptr;
+}
+
+void ProfileTable::announce(int row, int firstColumn, int lastColumn) {
+    if (batch_ > 0)
+        return;
+    if (row == 0)
+        emit headerDataChanged(Qt::Horizontal, firstColumn, lastColumn);
+    else
+        emit dataChanged(index(row - 1, firstColumn), index(row - 1, lastColumn));
 }
 
 ProfileTable::Row ProfileTable::unpack(int row) const {
@@ -57,11 +71,7 @@ void ProfileTable::pack(int row, const Row& cells) {
         for (std::size_t length = cell.size() >> 7; length; length >>= 7)
             ++packedSize;
     }
-    // Loading appends rows in order; anything else finds its place.
-    auto at = rows_.end();
-    if (!rows_.empty() && rows_.back().row >= row)
-        at = std::lower_bound(rows_.begin(), rows_.end(), row,
-                              [](const Entry& entry, int r) { return entry.row < r; });
+    auto at = rows_.begin() + (firstFrom(row) - rows_.cbegin());
     const bool present = at != rows_.end() && at->row == row;
     if (size == 0) {
         // An emptied row keeps its (empty) entry: erasing from the middle would make a
@@ -128,26 +138,14 @@ void ProfileTable::setCell(int column, int row, const std::string& text) {
     Row cells = unpack(row);
     cells[static_cast<std::size_t>(column)] = text;
     pack(row, cells);
-    if (batch_ > 0)
-        return;
-    if (row == 0) {
-        emit headerDataChanged(Qt::Horizontal, column, column);
-    } else {
-        const QModelIndex at = index(row - 1, column);
-        emit dataChanged(at, at);
-    }
+    announce(row, column, column);
 }
 
 void ProfileTable::copyNextRowInto(int row) {
     if (row < 0 || row + 1 >= RowCount())
         return;
     pack(row, unpack(row + 1));
-    if (batch_ > 0)
-        return;
-    if (row == 0)
-        emit headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
-    else
-        emit dataChanged(index(row - 1, 0), index(row - 1, ColumnCount - 1));
+    announce(row, 0, ColumnCount - 1);
 }
 
 ProfileTable::Row ProfileTable::row(int row) const {
@@ -164,12 +162,7 @@ void ProfileTable::setLeadingCells(int row, const Row& cells, int count) {
     for (int column = 0; column < count; ++column)
         merged[static_cast<std::size_t>(column)] = cells[static_cast<std::size_t>(column)];
     pack(row, merged);
-    if (batch_ > 0)
-        return;
-    if (row == 0)
-        emit headerDataChanged(Qt::Horizontal, 0, count - 1);
-    else
-        emit dataChanged(index(row - 1, 0), index(row - 1, count - 1));
+    announce(row, 0, count - 1);
 }
 
 ProfileTable::Batch::Batch(ProfileTable& table) : table_(table) {

@@ -87,7 +87,11 @@ private:
         int row;
         std::string packed;
     };
+    /// The first entry of `row` or a later one.
+    std::deque<Entry>::const_iterator firstFrom(int row) const;
     const Entry* find(int row) const;
+    /// Tells the grid that cells of `row` changed (row 0 is the header); not in a batch.
+    void announce(int row, int firstColumn, int lastColumn);
 
     Row unpack(int row) const;
     void pack(int row, const Row& cells);
