@@ -59,8 +59,9 @@ public:
 
 private:
     /// Where a copy that did not raise failed, with the code to report. NotRegular: the
-    /// source turned out to be no regular file when opened and is skipped.
-    enum class FailedAt { Nothing, Source, Target, NotRegular };
+    /// source turned out to be no regular file when opened and is skipped. Changed: the
+    /// source changed while it was read, so the copy was not kept.
+    enum class FailedAt { Nothing, Source, Target, NotRegular, Changed };
     struct CopyResult {
         FailedAt failedAt = FailedAt::Nothing;
         int code = 0;

@@ -28,6 +28,8 @@ constexpr int YesAnswer = 6;
 constexpr int DiskFullCode = 112;
 
 constexpr int OtherErrorCode = 31;
+/// The source was altered from outside while it was copied.
+constexpr int ChangedWhileReadCode = 1006;
 
 /// Raises the pending code (a generic one should nothing be pending).
 [[noreturn]] void raisePending() {
@@ -166,9 +168,17 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
         result = {FailedAt::Target, codeFromErrno(EISDIR)};
     else
         try {
-            result = source.kind == EntryKind::Symlink
-                         ? copyLink(sourcePath, source, targetFolder, targetName)
-                         : copyFile(sourcePath, source, targetFolder, targetName);
+            if (source.kind == EntryKind::Symlink) {
+                result = copyLink(sourcePath, source, targetFolder, targetName);
+            } else {
+                result = copyFile(sourcePath, source, targetFolder, targetName);
+                // Written while we read it: the copy may hold old and new bytes under the
+                // old time. Once more; a file still changing fails, its old copy kept.
+                if (result.failedAt == FailedAt::Changed)
+                    result = copyFile(sourcePath, source, targetFolder, targetName);
+                if (result.failedAt == FailedAt::Changed)
+                    result = {FailedAt::Source, ChangedWhileReadCode};
+            }
         } catch (const IoError& error) {
             // the error box names the copy that failed
             throw IoError(error.code(), error.what(), sourcePath + " -> " + targetPath);
@@ -247,11 +257,17 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
         }
         pump();
     }
+    FileStatus after{};
+    if (!in.status(after))
+        return {FailedAt::Source, takeIoResult()};
+    if (!after.sameContentAs(read))
+        return {FailedAt::Changed, 0}; // the guard removes the temporary
     if (!in.close())
         raisePending();
 
-    // the time decides the next run, so it must hold before the copy counts as done
-    if (int code = out.setModificationTime(source.mtime); code != 0) {
+    // The time decides the next run, so it must hold before the copy counts as done; it is
+    // that of the bytes read, which may be newer than the listing's.
+    if (int code = out.setModificationTime(read.mtime); code != 0) {
         setPendingIo(code);
         raisePending();
     }
@@ -259,7 +275,7 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
     out.setPermissions(keptMode(out, read));
     // The rename waits until the batch is on disk (commitPending); the copy stays open so
     // the write-out works on it without opening it again.
-    pending_.push_back({std::move(file), tempPath, targetPath, source.mtime});
+    pending_.push_back({std::move(file), tempPath, targetPath, read.mtime});
     guard.commit();
     pendingBytes_ += source.size;
     if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)

@@ -56,6 +56,8 @@ std::string ioErrorReason(int code) {
         return "The name or the path is too long.";
     case 223:
         return "The file is too large for the target's file system.";
+    case 1006:
+        return "The file changed while it was being copied, twice; its earlier copy is kept.";
     case 1117:
         return "The device reported an input/output error: the medium may be failing.";
     case 1921:
