@@ -22,6 +22,10 @@ void setWriteHook(WriteHook hook) {
     writeHook = hook;
 }
 
+bool writeHookSet() {
+    return writeHook != nullptr;
+}
+
 ssize_t writeCall(int fd, const void* buffer, std::size_t count) {
     ssize_t done;
     do {

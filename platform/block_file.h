@@ -81,6 +81,8 @@ private:
 /// The hook returns what write(2) would and sets errno on failure.
 using WriteHook = ssize_t (*)(int fd, const void* buffer, std::size_t count);
 void setWriteHook(WriteHook hook);
+/// True while a write hook is set.
+bool writeHookSet();
 
 /// write(2), or the hook when one is set; retries on EINTR. Shared by every writer here.
 ssize_t writeCall(int fd, const void* buffer, std::size_t count);
