@@ -1,5 +1,6 @@
 #include "block_file.h"
 #include "clock.h"
+#include "data_copy.h"
 #include "engine.h"
 #include "file_ops.h"
 #include "file_time.h"
@@ -25,8 +26,6 @@ constexpr std::size_t BlockSize = 524288;
 // of every pass.
 constexpr std::int64_t BatchBytes = 256LL << 20;
 constexpr int YesAnswer = 6;
-constexpr int DiskFullCode = 112;
-
 constexpr int OtherErrorCode = 31;
 /// The source was altered from outside while it was copied.
 constexpr int ChangedWhileReadCode = 1006;
@@ -234,28 +233,15 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
 
     if (!buffer_)
         buffer_ = std::make_unique<char[]>(BlockSize);
-    char* const buffer = buffer_.get();
-    for (;;) {
-        const std::int64_t got = in.read(buffer, BlockSize);
-        if (got < 0)
-            return {FailedAt::Source, pathFailure(takeIoFailure())};
-        if (got == 0)
-            break;
-        const std::int64_t put = out.write(buffer, static_cast<std::size_t>(got));
-        if (put < 0) {
-            // a size this medium or the file-size limit refuses fails this file only
-            return {FailedAt::Target,
-                    pathFailure(takeIoFailure())}; // the guard removes the temporary
-        }
-        if (put != got) {
-            // Short: the rest says why (a file-size limit fails this file only); a regular
-            // file that takes less again without an error is on a full medium.
-            if (out.write(buffer + put, static_cast<std::size_t>(got - put)) < 0)
-                return {FailedAt::Target, pathFailure(takeIoFailure())};
-            setPendingIo(DiskFullCode);
-            raisePending();
-        }
-        pump();
+    // a size this medium or the file-size limit refuses fails this file only; the guard
+    // removes the temporary
+    switch (copyData(in, out, read, buffer_.get(), BlockSize, [this] { pump(); }).failed) {
+    case CopyEnd::None:
+        break;
+    case CopyEnd::Source:
+        return {FailedAt::Source, pathFailure(takeIoFailure())};
+    case CopyEnd::Target:
+        return {FailedAt::Target, pathFailure(takeIoFailure())};
     }
     FileStatus after{};
     if (!in.status(after))
