@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 namespace qm::test {
 namespace {
@@ -95,6 +97,36 @@ TEST_P(RealMediaTest, RefusedNamesFailAloneAndTheRunEndsAsAnError) {
     EXPECT_EQ(view.logLinesStartingWith(" Files Updated -> 1").size(), 1u)
         << ::testing::PrintToString(view.log);
     EXPECT_EQ(readFile(path("dst/plain.txt")), "plain, edited");
+}
+
+TEST_P(RealMediaTest, SparseSourceIsWrittenWholeWithItsZeros) {
+    MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
+    if (!medium.mounted()) {
+        if (mediaRequired())
+            FAIL() << medium.why();
+        GTEST_SKIP() << medium.why();
+    }
+    struct Leave {
+        std::filesystem::path to;
+        ~Leave() { std::filesystem::current_path(to); }
+    } leave{startDir};
+    // holes at the start, between and after the data; the medium has none to keep
+    {
+        std::ofstream out(path("src/ok/sparse.bin"), std::ios::binary);
+        out.seekp(700000);
+        out << "middle";
+        out.seekp(2100000);
+        out << "late";
+    }
+    ASSERT_EQ(::truncate(path("src/ok/sparse.bin").c_str(), 3000000), 0);
+
+    setProfile(1, "BackUP", "Stick", path("src"), path("dst"));
+    engine.runProfile();
+    const std::string copy = readFile(path("dst/ok/sparse.bin"));
+    ASSERT_EQ(copy.size(), 3000000u) << ::testing::PrintToString(view.log);
+    EXPECT_TRUE(copy == readFile(path("src/ok/sparse.bin")));
+    EXPECT_EQ(copy.substr(700000, 6), "middle");
+    EXPECT_EQ(copy.find_first_not_of('\0', 2100004), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, RealMediaTest,

@@ -46,7 +46,8 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
         why_ = "mounting a medium needs root";
         return;
     }
-    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+    const bool fuse = kind == Kind::Fat32 || kind == Kind::Exfat;
+    if (fuse && ::access("/dev/fuse", R_OK | W_OK) != 0) {
         why_ = "no /dev/fuse";
         return;
     }
@@ -58,12 +59,19 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
         result = run("truncate -s 40M " + img + " && mkfs.vfat -F 32 " + img +
                      " && fusefat -o rw+ " + img + " " + at);
     } else {
-        result = run("truncate -s 32M " + img + " && mkfs.exfat " + img);
+        // XFS takes no less than 300 MiB
+        const std::string size = kind == Kind::Exfat ? "32M" : "320M";
+        const std::string make = kind == Kind::Exfat   ? "mkfs.exfat "
+                                 : kind == Kind::Btrfs ? "mkfs.btrfs -q -f "
+                                                       : "mkfs.xfs -q -f ";
+        const std::string command = "truncate -s " + size + " " + img + " && " + make + img;
+        result = run(command);
         if (result.second == 0) {
             result = run("losetup -f --show " + img);
             if (result.second == 0) {
                 loopDevice_ = result.first.substr(0, result.first.find('\n'));
-                result = run("mount.exfat-fuse " + quoted(loopDevice_) + " " + at);
+                result =
+                    run((fuse ? "mount.exfat-fuse " : "mount ") + quoted(loopDevice_) + " " + at);
             }
         }
     }

@@ -4,12 +4,13 @@
 
 namespace qm::test {
 
-/// A small FAT32 or exFAT medium made in an image file and mounted the way a USB stick is
-/// mounted here (through FUSE), unmounted again on destruction. Needs root, /dev/fuse and,
-/// for exFAT, a loop device.
+/// A small medium made in an image file and mounted, unmounted again on destruction: FAT32
+/// and exFAT the way a USB stick is mounted here (through FUSE), btrfs and XFS (sparse
+/// images, a few hundred MiB that cost nothing) by the kernel's own drivers. Needs root and,
+/// for FAT32 and exFAT, /dev/fuse; all but FAT32 take a loop device.
 class MountedMedium {
 public:
-    enum class Kind { Fat32, Exfat };
+    enum class Kind { Fat32, Exfat, Btrfs, Xfs };
 
     /// Makes `image` and mounts it on the existing folder `mountPoint`; see mounted().
     MountedMedium(Kind kind, const std::string& image, const std::string& mountPoint);
