@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@ namespace qm {
 
 class BlockFile;
 class Clock;
+class FolderHandle;
 class ProfileTable;
 class RunView;
 struct FormatSettings;
@@ -51,6 +53,17 @@ public:
     /// Runs every profile in turn ("Run All Profiles"). Never throws.
     void runAll();
 
+    /// Named moments of a pass at which a test may change the trees.
+    enum class ProbePoint {
+        FoldersRebuilt, ///< the target folders are made; path: the target root
+        BeforeListing,  ///< a source folder's files are about to be listed; path: that folder
+        BeforeOpen,     ///< a listed file is about to be opened; path: the source file
+        BeforeWriteOut, ///< a batch of copies is about to be written out; path: its first target
+    };
+    using Probe = std::function<void(ProbePoint point, const std::string& path)>;
+    /// Test seam: called at every probe point (an empty function removes it).
+    void setProbe(Probe probe) { probe_ = std::move(probe); }
+
     std::string GetComputerNameText() const;
     std::string DateStampText() const;
     /// The datestamped folder's name, computer name and date stamp, made safe to be one
@@ -67,10 +80,15 @@ private:
         int code = 0;
     };
 
-    /// UpdateFile for an entry the pass has just listed (no second look at the source).
-    void updateEntry(const std::string& sourceFolder, const ListEntry& source,
-                     const std::string& targetFolder, const std::string& targetName,
-                     const std::string& optionCode);
+    /// UpdateFile for an entry the pass has just listed (no second look at the source), in
+    /// folders that are open; their paths are the ones messages name.
+    void updateEntry(const FolderHandle& sourceFolder, const ListEntry& source,
+                     const std::shared_ptr<FolderHandle>& targetFolder,
+                     const std::string& targetName, const std::string& optionCode);
+    void probe(ProbePoint point, const std::string& path) const {
+        if (probe_)
+            probe_(point, path);
+    }
     /// Writes the source into a temporary beside the target and queues its rename.
     /// Fails at the source when it cannot be opened, at the target when its path clashes
     /// (IoFailure::concernsOnlyThisPath). throw RuntimeError for a fault of the medium
@@ -133,6 +151,7 @@ private:
     /// The pass's target root as the scan of its source would reach it, when it lies inside
     /// the source tree: never scanned, copied into itself or cleaned. Empty otherwise.
     std::string leftOutFolder_;
+    Probe probe_;
     std::int64_t runAllFilesFailed_ = 0;
     std::int64_t runAllFoldersFailed_ = 0;
     std::int64_t pendingBytes_ = 0;

@@ -4,6 +4,7 @@
 #include "engine.h"
 #include "file_ops.h"
 #include "file_time.h"
+#include "folder_handle.h"
 #include "folders.h"
 #include "format_settings.h"
 #include "io_error.h"
@@ -102,10 +103,16 @@ int pathFailure(const IoFailure& failure) {
 void Engine::UpdateFile(const std::string& sourceFolder, const std::string& fileName,
                         const std::string& targetFolder, const std::string& targetName,
                         const std::string& optionCode) {
+    // Both folders as the caller names them; a folder that cannot be opened fails its file.
+    FolderHandle source;
+    source.openRoot(sourceFolder);
+    auto target = std::make_shared<FolderHandle>();
+    target->openRoot(targetFolder);
+    takeIoResult();
     ListEntry entry;
     entry.name = fileName;
     // A source that vanished goes on as a file; its open then fails and is reported.
-    if (auto status = statPath(joinPath(sourceFolder, fileName))) {
+    if (auto status = source.status(fileName)) {
         entry.kind = status->kind;
         entry.mtime = status->mtime;
         entry.mode = status->mode;
@@ -115,14 +122,14 @@ void Engine::UpdateFile(const std::string& sourceFolder, const std::string& file
         Engine& engine;
         ~Discard() { engine.discardPending(); }
     } discard{*this};
-    updateEntry(sourceFolder, entry, targetFolder, targetName, optionCode);
+    updateEntry(source, entry, target, targetName, optionCode);
     commitPending();
 }
 
-void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& source,
-                         const std::string& targetFolder, const std::string& targetName,
-                         const std::string& optionCode) {
-    const std::string sourcePath = joinPath(sourceFolder, source.name);
+void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& source,
+                         const std::shared_ptr<FolderHandle>& targetFolder,
+                         const std::string& targetName, const std::string& optionCode) {
+    const std::string sourcePath = sourceFolder.entryPath(source.name);
     if (source.kind == EntryKind::Special) {
         // FIFOs, sockets and devices are never opened: reading one could block for ever
         const std::string text = "   Skipped (not a regular file) -> " + sourcePath;
@@ -131,8 +138,7 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
         return;
     }
 
-    const std::string targetPath = joinPath(targetFolder, targetName);
-    const auto target = statPath(targetPath);
+    const auto target = targetFolder->status(targetName);
     if (synchronising_ && source.kind == EntryKind::Symlink && target &&
         target->kind == EntryKind::Folder) {
         logSkippedLink(sourcePath);
@@ -160,6 +166,9 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
     }
 
     ++state_.FilesUpdated;
+    const std::string& targetFolderPath = targetFolder->path();
+    const std::string targetPath = targetFolder->entryPath(targetName);
+    probe(ProbePoint::BeforeOpen, sourcePath);
     const double start = clock_.steadyNow();
     CopyResult result;
     if (target && target->kind == EntryKind::Folder)
@@ -168,13 +177,13 @@ void Engine::updateEntry(const std::string& sourceFolder, const ListEntry& sourc
     else
         try {
             if (source.kind == EntryKind::Symlink) {
-                result = copyLink(sourcePath, source, targetFolder, targetName);
+                result = copyLink(sourcePath, source, targetFolderPath, targetName);
             } else {
-                result = copyFile(sourcePath, source, targetFolder, targetName);
+                result = copyFile(sourcePath, source, targetFolderPath, targetName);
                 // Written while we read it: the copy may hold old and new bytes under the
                 // old time. Once more; a file still changing fails, its old copy kept.
                 if (result.failedAt == FailedAt::Changed)
-                    result = copyFile(sourcePath, source, targetFolder, targetName);
+                    result = copyFile(sourcePath, source, targetFolderPath, targetName);
                 if (result.failedAt == FailedAt::Changed)
                     result = {FailedAt::Source, ChangedWhileReadCode};
             }

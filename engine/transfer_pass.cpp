@@ -2,6 +2,7 @@
 #include "clock.h"
 #include "engine.h"
 #include "file_ops.h"
+#include "folder_handle.h"
 #include "folders.h"
 #include "format_settings.h"
 #include "listing.h"
@@ -39,6 +40,27 @@ bool isBelowAny(const std::string& folder, const std::vector<std::string>& roots
         if ((folder + '/').starts_with(root))
             return true;
     return false;
+}
+
+/// A root with one final "/", as the scan builds its items from it.
+std::string withSlash(const std::string& root) {
+    return root.ends_with('/') ? root : root + '/';
+}
+
+/// The part of a scanned folder's path below its root (`prefix`, held with its "/").
+std::string belowRoot(const std::string& folder, const std::string& prefix) {
+    return folder.starts_with(prefix) ? folder.substr(prefix.size()) : folder;
+}
+
+/// Opens the folder that holds `relative` beneath `root` (the root itself for a folder just
+/// below it) and gives the last name. False with code pending.
+bool openParent(const FolderHandle& root, const std::string& relative, const std::string& path,
+                FolderHandle& parent, std::string& name) {
+    const std::size_t slash = relative.find_last_of('/');
+    name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    const std::string above = slash == std::string::npos ? "" : relative.substr(0, slash);
+    const std::size_t cut = path.size() > name.size() ? path.size() - name.size() - 1 : 0;
+    return parent.openBeneath(root, above, path.substr(0, cut));
 }
 
 } // namespace
@@ -92,6 +114,10 @@ void Engine::transferPass() {
     std::vector<std::string> skippedLinks;
     std::vector<char> folderFailed(state_.ListBox2.size(), 0);
     synchronising_ = table_.cell(ColType, row) != "BackUP";
+    const std::string targetPrefix = withSlash(state_.TargetFolder);
+    // Folders are made and links replaced through the folder above, opened beneath the root
+    // without passing any link: never in a tree a link swapped in on the way leads to.
+    FolderHandle builtRoot;
     for (std::size_t i = 0; i < state_.ListBox2.size(); ++i) {
         const std::string& folder = state_.ListBox2[i];
         if (isBelowAny(folder, failedFolders)) {
@@ -102,6 +128,7 @@ void Engine::transferPass() {
             folderFailed[i] = SkippedLink;
             continue;
         }
+        const std::string relative = i > 0 ? belowRoot(folder, targetPrefix) : std::string();
         if (i > 0) {
             // a link in the target tree is replaced by a folder, never written through
             // (the root is left alone: the user may point it at a mounted medium)
@@ -112,27 +139,42 @@ void Engine::transferPass() {
                     skippedLinks.push_back(folder + '/');
                     continue;
                 }
-                removeFile(folder);
+                FolderHandle parent;
+                std::string name;
+                if (openParent(builtRoot, relative, folder, parent, name))
+                    parent.remove(name);
                 takeIoResult();
             }
         }
-        if (changeDirectory(folder))
-            continue;
-        const int enterCode = takeIoResult();
-        view_.setStatus("Reconstructing folders..." + folder);
-        if (!createFolder(folder)) {
+        bool made = changeDirectory(folder);
+        int enterCode = 0;
+        if (!made) {
+            enterCode = takeIoResult();
+            view_.setStatus("Reconstructing folders..." + folder);
+            if (i == 0) {
+                made = createFolder(folder);
+            } else {
+                FolderHandle parent;
+                std::string name;
+                made = openParent(builtRoot, relative, folder, parent, name) &&
+                       parent.makeFolder(name);
+            }
+            ++constructed;
+        }
+        if (made && i == 0)
+            made = builtRoot.openRoot(folder);
+        if (!made) {
             const IoFailure failure = takeIoFailure();
             if (!failure.concernsOnlyThisPath()) {
                 setPendingIo(failure);
                 ioCheck(); // a full or read-only medium: every later file would fail too
             }
             // "Already exists" would hide why it could not be entered.
-            reportError(failure.code == 183 ? enterCode : failure.code, folder);
+            reportError(failure.code == 183 && enterCode != 0 ? enterCode : failure.code, folder);
             ++state_.FoldersFailed;
             folderFailed[i] = 1;
             failedFolders.push_back(folder.ends_with('/') ? folder : folder + '/');
         }
-        ++constructed;
     }
     if (constructed > 0) {
         const std::string text = " Folders constructed -> " + std::to_string(constructed);
@@ -145,16 +187,54 @@ void Engine::transferPass() {
         Engine& engine;
         ~Discard() { engine.discardPending(); }
     } discard{*this};
+    probe(ProbePoint::FoldersRebuilt, state_.TargetFolder);
+    // Every folder is opened beneath its root without passing any link, and every entry is
+    // reached through its folder: a folder swapped for a link during the pass never leads
+    // out of the trees.
+    const std::string sourcePrefix = withSlash(state_.SourceFolder);
+    FolderHandle sourceRoot;
+    const bool sourceOpen = sourceRoot.openRoot(state_.SourceFolder);
+    const int sourceRootCode = sourceOpen ? 0 : takeIoResult();
+    auto targetRoot = std::make_shared<FolderHandle>();
+    if (!folderFailed[0] && !targetRoot->openRoot(state_.TargetFolder)) {
+        reportError(takeIoResult(), state_.TargetFolder);
+        ++state_.FoldersFailed;
+        for (char& failed : folderFailed)
+            failed = failed ? failed : 1;
+    }
     std::int32_t entryCounter = 0;
     int shownProgress = 0;
     ListEntry entry;
     for (std::size_t i = 0; i < state_.ListBox1.size(); ++i) {
-        FolderListing listing(state_.ListBox1[i]);
-        if (listing.error() != 0) {
-            // Its files are not backed up: say so rather than pass over it in silence.
-            reportError(listing.error(), state_.ListBox1[i]);
+        const std::string& sourcePath = state_.ListBox1[i];
+        probe(ProbePoint::BeforeListing, sourcePath);
+        FolderHandle sourceBelow;
+        if (i > 0 && sourceOpen &&
+            !sourceBelow.openBeneath(sourceRoot, belowRoot(sourcePath, sourcePrefix), sourcePath)) {
+            // swapped for a link or removed since the scan: nothing of it is read
+            reportError(takeIoResult(), sourcePath);
             ++state_.FoldersFailed;
             continue;
+        }
+        const FolderHandle& sourceFolder = i > 0 ? sourceBelow : sourceRoot;
+        FolderListing listing(sourceFolder, ListingDetail::Files);
+        if (!sourceOpen || listing.error() != 0) {
+            // Its files are not backed up: say so rather than pass over it in silence.
+            reportError(sourceOpen ? listing.error() : sourceRootCode, sourcePath);
+            ++state_.FoldersFailed;
+            continue;
+        }
+        std::shared_ptr<FolderHandle> targetFolder = targetRoot;
+        if (i > 0 && !folderFailed[i]) {
+            targetFolder = std::make_shared<FolderHandle>();
+            const std::string& targetPath = state_.ListBox2[i];
+            if (!targetFolder->openBeneath(*targetRoot, belowRoot(targetPath, targetPrefix),
+                                           targetPath)) {
+                // swapped for a link since it was made: nothing is written there
+                reportError(takeIoResult(), targetPath);
+                ++state_.FoldersFailed;
+                folderFailed[i] = 1;
+            }
         }
         while (listing.next(entry)) {
             ++entryCounter;
@@ -187,12 +267,12 @@ void Engine::transferPass() {
                 }
                 continue;
             }
-            updateEntry(state_.ListBox1[i], entry, state_.ListBox2[i], entry.name, optionCode);
+            updateEntry(sourceFolder, entry, targetFolder, entry.name, optionCode);
             pump(); // unchanged files copy no blocks, so nothing else pumps
         }
         if (listing.error() != 0) {
             // read part-way: the rest of the folder was never seen
-            reportError(listing.error(), state_.ListBox1[i]);
+            reportError(listing.error(), sourcePath);
             runFailed_ = true;
         }
     }

@@ -1,11 +1,13 @@
 #include "listing.h"
 
 #include "attributes.h"
+#include "folder_handle.h"
 #include "io_error.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace qm {
 
@@ -30,6 +32,23 @@ void setReadDirHook(ReadDirHook hook) {
 FolderListing::FolderListing(const std::string& folder, ListingDetail detail)
     : folder_(folder), detail_(detail) {
     dir_ = ::opendir(folder_.c_str());
+    if (dir_ == nullptr)
+        error_ = codeFromErrno(errno, true);
+}
+
+FolderListing::FolderListing(const FolderHandle& folder, ListingDetail detail)
+    : folder_(folder.path()), detail_(detail) {
+    // Its own open of "." reads from the start, whatever the handle was used for, and asks
+    // for reading access where the handle was opened only for searching.
+    const int fd = ::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        dir_ = ::fdopendir(fd);
+        if (dir_ == nullptr) {
+            const int err = errno;
+            ::close(fd);
+            errno = err;
+        }
+    }
     if (dir_ == nullptr)
         error_ = codeFromErrno(errno, true);
 }
@@ -74,7 +93,8 @@ bool FolderListing::next(ListEntry& entry) {
                 error_ = codeFromErrno(errno, true);
             return false;
         }
-        if (detail_ == ListingDetail::KindOnly && d->d_type != DT_UNKNOWN) {
+        if ((detail_ == ListingDetail::KindOnly && d->d_type != DT_UNKNOWN) ||
+            (detail_ == ListingDetail::Files && d->d_type == DT_DIR)) {
             const mode_t type = modeFromDirentType(d->d_type);
             entry.name = d->d_name;
             entry.kind = entryKindOf(type);

@@ -7,6 +7,8 @@
 
 namespace qm {
 
+class FolderHandle;
+
 enum class EntryKind { File, Folder, Symlink, Special };
 
 /// The kind of an lstat mode.
@@ -26,6 +28,7 @@ struct ListEntry {
 enum class ListingDetail {
     Full,     ///< every field, from lstat
     KindOnly, ///< name and kind only, from the entry type the folder gives (no stat per file)
+    Files,    ///< every field of what is no folder; a folder by its entry type alone
 };
 
 /// A listing of every entry of one folder, "." and ".." included, in the file
@@ -33,6 +36,8 @@ enum class ListingDetail {
 class FolderListing {
 public:
     explicit FolderListing(const std::string& folder, ListingDetail detail = ListingDetail::Full);
+    /// Lists an open folder (on a descriptor of its own, from the start).
+    explicit FolderListing(const FolderHandle& folder, ListingDetail detail = ListingDetail::Full);
     ~FolderListing();
     FolderListing(const FolderListing&) = delete;
     FolderListing& operator=(const FolderListing&) = delete;

@@ -1,0 +1,281 @@
+#include "folder_handle.h"
+
+#include "block_file.h"
+#include "folders.h"
+#include "io_error.h"
+#include "pending_io.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace qm {
+
+namespace {
+
+bool beneathWalkForced = false;
+
+constexpr int FolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+// A folder that may be searched but not read still holds entries one can reach.
+constexpr int SearchOnlyFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+template <typename Call> int retried(Call call) {
+    int result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+/// O_DIRECTORY meets a link with ENOTDIR: a link is told apart so that it is named as one.
+bool isLink(int dirfd, const std::string& relative) {
+    struct stat st {};
+    return ::fstatat(dirfd, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+/// openat2 beneath `dirfd` without any link; -1 with errno ENOSYS where the kernel (or a
+/// sandbox) does not offer it.
+int openBeneathOnce(int dirfd, const std::string& relative, int flags) {
+    if (beneathWalkForced) {
+        errno = ENOSYS;
+        return -1;
+    }
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    const int fd = retried([&] {
+        const char* name = relative.empty() ? "." : relative.c_str();
+        return static_cast<int>(::syscall(SYS_openat2, dirfd, name, &how, sizeof how));
+    });
+    // a link on the way gives ELOOP already; only the last name needs telling apart
+    if (fd < 0 && errno == ENOTDIR && isLink(dirfd, relative))
+        errno = ELOOP;
+    return fd;
+}
+
+/// The same, one name at a time with O_NOFOLLOW: no link and no ".." on the way.
+int openBeneathWalk(int dirfd, const std::string& relative, int flags) {
+    std::vector<std::string> names;
+    for (std::size_t start = 0; start <= relative.size();) {
+        std::size_t end = relative.find('/', start);
+        if (end == std::string::npos)
+            end = relative.size();
+        std::string name = relative.substr(start, end - start);
+        start = end + 1;
+        if (name == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        if (!name.empty() && name != ".")
+            names.push_back(std::move(name));
+    }
+    if (names.empty())
+        return retried([&] { return ::openat(dirfd, ".", flags); });
+    int current = -1;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const bool last = i + 1 == names.size();
+        const int from = current >= 0 ? current : dirfd;
+        const auto open = [&](int how) {
+            return retried([&] { return ::openat(from, names[i].c_str(), how | O_NOFOLLOW); });
+        };
+        int next = open(last ? flags : FolderFlags);
+        if (next < 0 && errno == EACCES && !last)
+            next = open(SearchOnlyFlags); // only the last level must be readable
+
+        const int err = next < 0 && errno == ENOTDIR && isLink(from, names[i]) ? ELOOP : errno;
+        if (current >= 0)
+            ::close(current);
+        if (next < 0) {
+            errno = err;
+            return -1;
+        }
+        current = next;
+    }
+    return current;
+}
+
+int openBeneath(int dirfd, const std::string& relative, int flags) {
+    const int fd = openBeneathOnce(dirfd, relative, flags);
+    // a sandbox may refuse an unknown system call with EPERM; a real EPERM comes back below
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+        return openBeneathWalk(dirfd, relative, flags);
+    return fd;
+}
+
+/// Refuses what is not a folder: O_DIRECTORY does so for a reading open, but an O_PATH open
+/// may take a link as itself.
+bool isFolder(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void setBeneathWalkForced(bool forced) {
+    beneathWalkForced = forced;
+}
+
+FolderHandle::~FolderHandle() {
+    close();
+}
+
+FolderHandle::FolderHandle(FolderHandle&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), readable_(other.readable_), path_(std::move(other.path_)) {
+}
+
+FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+        readable_ = other.readable_;
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+void FolderHandle::close() {
+    if (fd_ >= 0)
+        ::close(std::exchange(fd_, -1));
+    readable_ = false;
+}
+
+bool FolderHandle::openRoot(const std::string& path) {
+    close();
+    path_ = path;
+    int fd = retried([&] { return ::open(path.c_str(), FolderFlags); });
+    readable_ = fd >= 0;
+    if (fd < 0 && errno == EACCES)
+        fd = retried([&] { return ::open(path.c_str(), SearchOnlyFlags); });
+    if (fd < 0 || (!readable_ && !isFolder(fd))) {
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        readable_ = false;
+        setPendingErrno(err, true, path);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+bool FolderHandle::openBeneath(const FolderHandle& root, const std::string& relative,
+                               const std::string& path) {
+    close();
+    path_ = path;
+    if (!root.isOpen()) {
+        setPendingErrno(EBADF, true, path);
+        return false;
+    }
+    int fd = qm::openBeneath(root.fd_, relative, FolderFlags);
+    readable_ = fd >= 0;
+    if (fd < 0 && errno == EACCES)
+        fd = qm::openBeneath(root.fd_, relative, SearchOnlyFlags);
+    if (fd < 0 || (!readable_ && !isFolder(fd))) {
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        readable_ = false;
+        setPendingErrno(err, true, path);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+std::string FolderHandle::entryPath(const std::string& name) const {
+    return joinPath(path_, name);
+}
+
+bool FolderHandle::fail(const std::string& name, bool folderOperation) const {
+    setPendingErrno(errno, folderOperation, entryPath(name));
+    return false;
+}
+
+std::optional<PathStatus> FolderHandle::status(const std::string& name) const {
+    struct stat st {};
+    if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    PathStatus status;
+    status.kind = entryKindOf(st.st_mode);
+    status.mtime = st.st_mtim;
+    status.mode = st.st_mode & 07777;
+    status.size = status.kind == EntryKind::Folder ? 0 : static_cast<std::int64_t>(st.st_size);
+    return status;
+}
+
+bool FolderHandle::openRead(BlockFile& file, const std::string& name) const {
+    if (file.fd_ >= 0)
+        ::close(std::exchange(file.fd_, -1));
+    file.notRegular_ = false;
+    file.fd_ = retried([&] {
+        return ::openat(fd_, name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    });
+    if (file.fd_ < 0)
+        return fail(name);
+    return file.checkRegular();
+}
+
+bool FolderHandle::createNew(BlockFile& file, const std::string& name, mode_t mode) const {
+    if (file.fd_ >= 0)
+        ::close(std::exchange(file.fd_, -1));
+    file.notRegular_ = false;
+    file.fd_ = retried([&] {
+        return ::openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        mode);
+    });
+    return file.fd_ >= 0 || fail(name);
+}
+
+bool FolderHandle::rename(const std::string& name, const FolderHandle& to,
+                          const std::string& toName) const {
+    if (::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0)
+        return true;
+    setPendingErrno(errno, false, to.entryPath(toName));
+    return false;
+}
+
+bool FolderHandle::remove(const std::string& name) const {
+    return ::unlinkat(fd_, name.c_str(), 0) == 0 || fail(name);
+}
+
+bool FolderHandle::readLink(const std::string& name, std::string& text) const {
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t n = ::readlinkat(fd_, name.c_str(), buffer.data(), buffer.size());
+        if (n < 0)
+            return fail(name);
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            text.assign(buffer.data(), static_cast<std::size_t>(n));
+            return true;
+        }
+        buffer.resize(buffer.size() * 2); // may have been cut; try a larger buffer
+    }
+}
+
+bool FolderHandle::createLink(const std::string& text, const std::string& name) const {
+    return ::symlinkat(text.c_str(), fd_, name.c_str()) == 0 || fail(name);
+}
+
+bool FolderHandle::setTime(const std::string& name, const timespec& mtime, bool keepAccess) const {
+    // fusefat ignores a new modification time whose access time is left out
+    const timespec times[2] = {{0, keepAccess ? UTIME_OMIT : UTIME_NOW}, mtime};
+    return ::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 || fail(name);
+}
+
+bool FolderHandle::makeFolder(const std::string& name) const {
+    return ::mkdirat(fd_, name.c_str(), 0777) == 0 || fail(name, true);
+}
+
+} // namespace qm

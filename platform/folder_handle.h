@@ -1,0 +1,81 @@
+#pragma once
+
+#include "file_ops.h"
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+namespace qm {
+
+class BlockFile;
+
+/// An open folder: every entry is reached relative to it, so a folder on the way that is
+/// swapped for a link after it was opened never leads elsewhere. Subfolders are opened
+/// beneath a root without passing through any link. Failures leave the code pending like
+/// every other file operation, naming the entry by its full path.
+class FolderHandle {
+public:
+    FolderHandle() = default;
+    ~FolderHandle();
+    FolderHandle(FolderHandle&& other) noexcept;
+    FolderHandle& operator=(FolderHandle&& other) noexcept;
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+
+    /// Opens a folder the user chose by its path: links and mount points on its way are
+    /// followed. False with code pending.
+    bool openRoot(const std::string& path);
+    /// Opens `relative` (names separated by "/") beneath `root`. A link at any level, ".."
+    /// or anything else that is not a folder is refused (ELOOP, EXDEV, ENOTDIR); `path` is
+    /// the folder's full path for messages. False with code pending.
+    bool openBeneath(const FolderHandle& root, const std::string& relative,
+                     const std::string& path);
+    void close();
+
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    /// The full path the folder was opened by (for messages).
+    const std::string& path() const { return path_; }
+    /// False when the folder may be searched but not read: it cannot be listed.
+    bool readable() const { return readable_; }
+    /// The full path of an entry (for messages).
+    std::string entryPath(const std::string& name) const;
+
+    /// fstatat of an entry; a link is not followed. None when it cannot be queried;
+    /// nothing pending (as statPath).
+    std::optional<PathStatus> status(const std::string& name) const;
+    /// Opens an existing regular file for reading into `file` (its path is only for
+    /// messages): never follows a link and never blocks; something else swapped in is
+    /// refused (file.notRegular()). False with code pending.
+    bool openRead(BlockFile& file, const std::string& name) const;
+    /// Creates a new file that must not exist yet (O_EXCL, never through a link), open for
+    /// reading and writing. False with code pending.
+    bool createNew(BlockFile& file, const std::string& name, mode_t mode = 0600) const;
+    /// Renames an entry of this folder over `toName` in `to` (replacing a file or link,
+    /// never writing through it). False with code pending, naming the new path.
+    bool rename(const std::string& name, const FolderHandle& to, const std::string& toName) const;
+    /// Removes a file or link (never a folder). False with code pending.
+    bool remove(const std::string& name) const;
+    /// The text of a link. False with code pending.
+    bool readLink(const std::string& name, std::string& text) const;
+    /// Creates a link holding `text`. False with code pending.
+    bool createLink(const std::string& text, const std::string& name) const;
+    /// Sets an entry's modification time (a link's own time, never its target's); the access
+    /// time becomes now, or stays with `keepAccess`. False with code pending.
+    bool setTime(const std::string& name, const timespec& mtime, bool keepAccess = false) const;
+    /// Makes a subfolder (0777, umask applies). False with code pending (183 exists).
+    bool makeFolder(const std::string& name) const;
+
+private:
+    bool fail(const std::string& name, bool folderOperation = false) const;
+    int fd_ = -1;
+    bool readable_ = false;
+    std::string path_;
+};
+
+/// Test seam: opens subfolders component by component, as on a kernel without openat2.
+void setBeneathWalkForced(bool forced);
+
+} // namespace qm
