@@ -6,6 +6,7 @@
 #include "process_setup.h"
 #include "run_view.h"
 #include "shell.h"
+#include "temp_journal.h"
 
 #include <algorithm>
 

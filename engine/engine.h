@@ -15,6 +15,7 @@ namespace qm {
 class BlockFile;
 class Clock;
 class FolderHandle;
+class TempJournal;
 class ProfileTable;
 class RunView;
 struct FormatSettings;
@@ -138,11 +139,20 @@ private:
     /// system for a batch costs far less than one per file.
     struct PendingCopy {
         std::unique_ptr<BlockFile> file; ///< still open: the write-out works on it
-        std::string temp;
+        std::string temp;                ///< empty while the copy has no name yet
         std::string target;
         timespec mtime{}; ///< the source's, which the target must end up with
     };
     std::vector<PendingCopy> pending_;
+    /// A new temporary in `folder`: without a name where the file system can, else under a
+    /// fresh name written into the journal first (`tempPath`). Null with the code pending.
+    std::unique_ptr<BlockFile> createTemp(const std::string& folder, std::string& tempPath);
+    /// Gives a copy without a name a fresh one beside its target, for the rename. False
+    /// with the code pending.
+    bool nameUnnamed(PendingCopy& copy);
+    /// This run's journal of named temporaries, opened at first need.
+    TempJournal& journal();
+    std::unique_ptr<TempJournal> journal_;
     /// True during a synchronisation's passes: links of the user's are never replaced.
     bool synchronising_ = false;
     void logSkippedLink(const std::string& path);

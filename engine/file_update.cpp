@@ -12,6 +12,7 @@
 #include "pending_io.h"
 #include "run_figures.h"
 #include "run_view.h"
+#include "temp_journal.h"
 #include "temp_name.h"
 #include "update_decision.h"
 
@@ -37,12 +38,13 @@ constexpr int ChangedWhileReadCode = 1006;
     throw IoError(OtherErrorCode);
 }
 
-/// Removes the temporary unless the copy was committed.
+/// Removes a named temporary unless the copy was committed (one without a name vanishes
+/// with its descriptor).
 class TempGuard {
 public:
     explicit TempGuard(const std::string& path) : path_(path) {}
     ~TempGuard() {
-        if (armed_) {
+        if (armed_ && !path_.empty()) {
             removeFile(path_);
             takeIoResult(); // the error that brought us here is the one to report
         }
@@ -56,17 +58,13 @@ private:
     bool armed_ = true;
 };
 
-/// Makes a new temporary with `make`; a leftover of a killed run under the same name is
-/// removed first. False with the code pending.
-template <typename Make> bool createTemp(const std::string& tempPath, Make make) {
-    if (make())
-        return true;
-    const IoFailure failure = takeIoFailure();
-    if (failure.code != 183) {
-        setPendingIo(failure);
-        return false;
-    }
-    return removeFile(tempPath) && make();
+/// Tries fresh names until one does not exist yet.
+constexpr int NameTries = 16;
+
+/// The folder part of a path.
+std::string folderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 /// The permissions a copy may carry. As root the copy gets the source's owner and group
@@ -233,11 +231,11 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
         return {FailedAt::Source, takeIoResult()};
 
     const std::string targetPath = joinPath(targetFolder, targetName);
-    const std::string tempPath = joinPath(targetFolder, tempNameFor(targetName));
-    auto file = std::make_unique<BlockFile>(tempPath);
-    BlockFile& out = *file;
-    if (!createTemp(tempPath, [&] { return out.createNew(); }))
+    std::string tempPath; // stays empty while the copy has no name
+    auto file = createTemp(targetFolder, tempPath);
+    if (!file)
         return {FailedAt::Target, pathFailure(takeIoFailure())};
+    BlockFile& out = *file;
     TempGuard guard(tempPath);
 
     if (!buffer_)
@@ -308,7 +306,20 @@ void Engine::commitPending() {
         raisePending();
     }
     for (std::size_t done = 0; done < pending_.size(); ++done) {
-        const PendingCopy& copy = pending_[done];
+        PendingCopy& copy = pending_[done];
+        if (copy.temp.empty() && !nameUnnamed(copy)) {
+            const IoFailure failure = takeIoFailure();
+            if (!failure.concernsOnlyThisPath()) {
+                pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(done));
+                setPendingIo(failure);
+                raisePending();
+            }
+            copy.file.reset(); // without a name it is gone
+            reportError(failure.code, copy.target);
+            --state_.FilesUpdated;
+            ++state_.FilesFailed;
+            continue;
+        }
         if (!copy.file->close()) {
             // written out, yet the file system still refuses it
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(done));
@@ -338,6 +349,57 @@ void Engine::commitPending() {
     }
     pending_.clear();
     pendingBytes_ = 0;
+    if (journal_)
+        journal_->clear(); // every name it holds is renamed or removed
+}
+
+std::unique_ptr<BlockFile> Engine::createTemp(const std::string& folder, std::string& tempPath) {
+    // Without a name: a killed run leaves nothing, and no other file can share it.
+    auto unnamed = std::make_unique<BlockFile>(folder);
+    if (unnamed->createUnnamed())
+        return unnamed;
+    takeIoResult(); // the named way below says what the folder refuses
+    for (int attempt = 0; attempt < NameTries; ++attempt) {
+        tempPath = joinPath(folder, newTempName());
+        journal().record(tempPath); // before the name exists
+        auto named = std::make_unique<BlockFile>(tempPath);
+        if (named->createNew())
+            return named;
+        const IoFailure failure = takeIoFailure();
+        if (failure.code != 183) {
+            tempPath.clear();
+            setPendingIo(failure);
+            return nullptr;
+        }
+    }
+    tempPath.clear();
+    setPendingIo(IoFailure{183, FailureReach::ThisPath});
+    return nullptr;
+}
+
+bool Engine::nameUnnamed(PendingCopy& copy) {
+    const std::string folder = folderOf(copy.target);
+    for (int attempt = 0; attempt < NameTries; ++attempt) {
+        const std::string path = joinPath(folder, newTempName());
+        journal().record(path);
+        if (copy.file->linkAs(path)) {
+            copy.temp = path;
+            return true;
+        }
+        const IoFailure failure = takeIoFailure();
+        if (failure.code != 183) {
+            setPendingIo(failure);
+            return false;
+        }
+    }
+    setPendingIo(IoFailure{183, FailureReach::ThisPath});
+    return false;
+}
+
+TempJournal& Engine::journal() {
+    if (!journal_)
+        journal_ = std::make_unique<TempJournal>(tempJournalFolder());
+    return *journal_;
 }
 
 void Engine::keepTime(const PendingCopy& copy) {
@@ -371,8 +433,10 @@ void Engine::discardPending() noexcept {
 void Engine::dropPending(int code) noexcept {
     for (PendingCopy& copy : pending_) {
         copy.file.reset();
-        removeFile(copy.temp);
-        takeIoResult();
+        if (!copy.temp.empty()) {
+            removeFile(copy.temp);
+            takeIoResult();
+        }
         --state_.FilesUpdated;
         ++state_.FilesFailed;
         try {
@@ -383,6 +447,8 @@ void Engine::dropPending(int code) noexcept {
     }
     pending_.clear();
     pendingBytes_ = 0;
+    if (journal_)
+        journal_->clear();
 }
 
 Engine::CopyResult Engine::copyLink(const std::string& sourcePath, const ListEntry& source,
@@ -393,9 +459,16 @@ Engine::CopyResult Engine::copyLink(const std::string& sourcePath, const ListEnt
         return {FailedAt::Source, takeIoResult()};
 
     const std::string targetPath = joinPath(targetFolder, targetName);
-    const std::string tempPath = joinPath(targetFolder, tempNameFor(targetName));
-    if (!createTemp(tempPath, [&] { return createLink(text, tempPath); }))
-        return {FailedAt::Target, pathFailure(takeIoFailure())};
+    std::string tempPath;
+    for (int attempt = 0;; ++attempt) {
+        tempPath = joinPath(targetFolder, newTempName());
+        journal().record(tempPath); // before the name exists
+        if (createLink(text, tempPath))
+            break;
+        const IoFailure failure = takeIoFailure();
+        if (failure.code != 183 || attempt + 1 == NameTries)
+            return {FailedAt::Target, pathFailure(failure)};
+    }
     TempGuard guard(tempPath);
 
     if (int code = setLinkModificationTime(tempPath, source.mtime); code != 0) {

@@ -6,6 +6,8 @@
 #include "profile_file.h"
 #include "profile_table.h"
 #include "run_view.h"
+#include "temp_journal.h"
+#include "temp_name.h"
 
 #include <exception>
 
@@ -45,6 +47,12 @@ void Engine::runProfile() {
     state_.busyFlag = 1;
     view_.setRunControlsEnabled(false);
     runFailed_ = false;
+    // A killed run's temporaries go first, wherever its journal says they are.
+    TempJournal::recoverEnded(tempJournalFolder(), isTempName);
+    struct CloseJournal {
+        Engine& engine;
+        ~CloseJournal() { engine.journal_.reset(); } // every temporary is gone by now
+    } closeJournal{*this};
 
     std::string failure;
     try {

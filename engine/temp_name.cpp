@@ -1,6 +1,7 @@
 #include "temp_name.h"
 
 #include <cstdint>
+#include <random>
 
 namespace qm {
 
@@ -14,17 +15,17 @@ constexpr std::size_t HexDigits = 16;
 
 } // namespace
 
-std::string tempNameFor(const std::string& targetName) {
-    // FNV-1a: a hash rather than the name itself keeps long names within NAME_MAX.
-    std::uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : targetName) {
-        hash ^= c;
-        hash *= 1099511628211ull;
-    }
+std::string newTempName() {
+    // Seeded once from the system's randomness; a generator per thread keeps it lock-free.
+    thread_local std::mt19937_64 generator{[] {
+        std::random_device random;
+        return (static_cast<std::uint64_t>(random()) << 32) | random();
+    }()};
+    const std::uint64_t bits = generator();
     static constexpr char digits[] = "0123456789abcdef";
     std::string name(Prefix);
     for (int shift = 60; shift >= 0; shift -= 4)
-        name += digits[(hash >> shift) & 15];
+        name += digits[(bits >> shift) & 15];
     return name + Suffix;
 }
 

@@ -4,12 +4,13 @@
 
 namespace qm {
 
-/// Name of the temporary a file is written into before it is renamed over `targetName`:
-/// ".quillmark-" + 16 hex digits + ".tmp". The same target always gets the same name, so a
-/// leftover of a killed run is met and removed when that file is written again.
-std::string tempNameFor(const std::string& targetName);
+/// A fresh name for a temporary: ".quillmark-" + 16 random hex digits + ".tmp". Two copies
+/// never share one; a name that exists already is met by the exclusive create, which then
+/// takes another.
+std::string newTempName();
 
-/// True for a name of the form tempNameFor() makes.
+/// True for a name of the form newTempName() makes. The name alone never decides that a
+/// file may be removed: only a run's journal does.
 bool isTempName(const std::string& name);
 
 } // namespace qm

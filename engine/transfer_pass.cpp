@@ -11,7 +11,6 @@
 #include "profile_table.h"
 #include "run_figures.h"
 #include "run_view.h"
-#include "temp_name.h"
 
 namespace qm {
 
@@ -246,13 +245,6 @@ void Engine::transferPass() {
             // folders by their attribute: every file goes on, empty or not
             if (entry.attributes & faDirectory)
                 continue;
-            if (isTempName(entry.name)) {
-                // Left by a killed run: never carried into the other tree, and cleared away
-                // here, since no later copy of its file may come to replace it.
-                removeFile(joinPath(state_.ListBox1[i], entry.name));
-                takeIoResult();
-                continue;
-            }
             if (entry.kind != EntryKind::Special) {
                 state_.CurrentFileSize = entry.size;
                 byteTotal += entry.size;

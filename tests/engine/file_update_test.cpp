@@ -243,12 +243,13 @@ TEST_F(FileUpdateTest, SpecialFilesAreNeverOpenedButLogged) {
     EXPECT_EQ(state.FilesSeen, 0);
 }
 
-TEST_F(FileUpdateTest, LeftoverTemporaryIsRemovedWhenItsFileIsWritten) {
-    writeFile("dst/" + tempNameFor("a"), "half a file from a killed run");
+TEST_F(FileUpdateTest, FileNamedLikeATemporaryIsNeverRemovedForItsName) {
+    const std::string lookalike = "dst/" + newTempName();
+    writeFile(lookalike, "a file of the user's");
     pair("a", t2021, nullptr, 0);
     update("a");
     EXPECT_EQ(target("a"), "new a");
-    EXPECT_TRUE(tempsIn("dst").empty());
+    EXPECT_EQ(readFile(path(lookalike)), "a file of the user's");
 }
 
 TEST_F(FileUpdateTest, FullDiskOrShortWriteKeepsTheOldTargetAndRaises) {

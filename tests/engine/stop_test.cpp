@@ -46,8 +46,7 @@ TEST_F(StopTest, AStoppedRunKeepsFinishedCopiesAndEndsAsAnError) {
     EXPECT_EQ(table.cell(ColLastRun, 1), dateTimeText(clock.time, format));
     EXPECT_EQ(stopping.logLinesStartingWith("STOPPED"),
               std::vector<std::string>{"STOPPED -> the run was stopped by the user"});
-    EXPECT_EQ(stopping.topLevelErrors,
-              std::vector<std::string>{"The run was stopped by the user"});
+    EXPECT_EQ(stopping.topLevelErrors, std::vector<std::string>{"The run was stopped by the user"});
     // Run all ends there: the second profile never starts.
     EXPECT_EQ(stopping.logLinesStartingWith("PROFILE -> "),
               std::vector<std::string>{"PROFILE -> First"});

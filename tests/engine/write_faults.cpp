@@ -16,8 +16,10 @@ bool isTemporary(int fd) {
     if (n <= 0)
         return false;
     std::string file(target, static_cast<std::size_t>(n));
-    return file.find("/.quillmark-") != std::string::npos &&
-           file.find(faultedPart) != std::string::npos;
+    // a named temporary, or one without a name yet ("<folder>/#<inode> (deleted)")
+    const bool named = file.find("/.quillmark-") != std::string::npos;
+    const bool unnamed = file.find("/#") != std::string::npos && file.ends_with(" (deleted)");
+    return (named || unnamed) && file.find(faultedPart) != std::string::npos;
 }
 
 } // namespace
