@@ -94,5 +94,25 @@ TEST_F(ChangingSourceTest, FileThatKeepsChangingFailsAndKeepsTheEarlierCopy) {
     EXPECT_TRUE(readFile(path("dst/report.doc")) == std::string(1536 * 1024, 'q'));
 }
 
+TEST_F(ChangingSourceTest, FileSwappedForAFifoAfterItsListingIsSkippedWithoutBlocking) {
+    rewritesLeft = 0;
+    writeFile("src/after", "after");
+    engine.setProbe([&](Engine::ProbePoint point, const std::string& path) {
+        if (point != Engine::ProbePoint::BeforeOpen || path != rewrittenSource)
+            return;
+        // nobody ever writes into it: an open for reading that waits would wait for ever
+        ASSERT_EQ(::unlink(path.c_str()), 0);
+        ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+    });
+    engine.transferPass();
+    engine.setProbe({});
+    EXPECT_EQ(
+        view.logLinesStartingWith("   Skipped (not a regular file) -> " + rewrittenSource).size(),
+        1u);
+    EXPECT_TRUE(readFile(path("dst/report.doc")) == "earlier backup");
+    EXPECT_EQ(readFile(path("dst/after")), "after");
+    EXPECT_EQ(state.FilesUpdated, 1);
+}
+
 } // namespace
 } // namespace qm::test
