@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace qm;
 using namespace qm::test;
@@ -83,6 +84,13 @@ TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
     for (const auto& [path, state] : treeB)
         putFile(b, path, state);
 
+    // Folders of the target swapped for links to a folder outside both trees: no run may
+    // write through them, whenever it is killed.
+    const std::string outside = folders.root.path() + "/outside";
+    putFile(outside, "sentinel", FileState{"untouched", {1'600'000'000, 0}, 0644});
+    const TreeState outsideBefore = snapshot(outside);
+    std::vector<std::string> plantedLinks;
+
     double estimate = 1.0; // seconds a run takes; learnt from runs that end before the kill
     int kills = 0, completed = 0, bad = 0;
     const std::string output = folders.root.path() + "/child.out";
@@ -113,6 +121,11 @@ TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
             ++bad;
         }
         bad += checkTree("b", beforeB, beforeA, nowB);
+        if (snapshot(outside) != outsideBefore) {
+            ADD_FAILURE() << "written through a link:\n"
+                          << describeDifference(outsideBefore, snapshot(outside));
+            ++bad;
+        }
 
         // The profile file is the one before the run or one the run saved.
         const auto rows = profileCells();
@@ -127,7 +140,14 @@ TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
         if (HasFailure())
             break;
 
-        // Something new to copy next time, in both trees when they swap roles.
+        // Something new to copy next time, in both trees when they swap roles; now and then
+        // a new folder whose twin in the target is a link to the outside.
+        if (round % 3 == 0) {
+            const std::string name = "planted" + std::to_string(round);
+            treeA[name + "/inside"] = FileState{"planted " + name, {1'700'000'000, 0}, 0644};
+            ASSERT_EQ(::symlink(outside.c_str(), (b + "/" + name).c_str()), 0);
+            plantedLinks.push_back(b + "/" + name);
+        }
         maker.mutate(treeA, 8);
         for (const auto& [path, state] : treeA)
             if (!nowA.count(path) || !(nowA.at(path) == state))
@@ -146,7 +166,11 @@ TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
     recordFigure("files_lost_or_corrupted", bad);
     EXPECT_GE(kills, wantedKills);
 
-    // A run to the end mends everything.
+    // A synchronisation leaves the user's links as they are; without them the run to the end
+    // mends everything.
+    if (mode.sync)
+        for (const std::string& link : plantedLinks)
+            ::unlink(link.c_str());
     RunChild last(start, 1, output);
     const int status = last.wait(300);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(output);
@@ -155,6 +179,7 @@ TEST_P(KilledRun, NothingIsLostOrHalfWritten) {
     const TreeState finalB = snapshot(b, &temps);
     EXPECT_TRUE(temps.empty()) << temps.size() << " temporaries left, first " << temps[0];
     EXPECT_EQ(describeDifference(finalA, finalB), "");
+    EXPECT_EQ(describeDifference(outsideBefore, snapshot(outside)), "");
     EXPECT_EQ(profileCells()[0][ColStatus], "Done");
 }
 
