@@ -125,7 +125,7 @@ TEST_F(DataCopyTest, GibibyteHoldingOnePageTakesOnePage) {
     ::close(fd);
 }
 
-TEST_F(DataCopyTest, DenseFileCopiesWholeWithOneCallPerBlock) {
+TEST_F(DataCopyTest, DenseFileCopiesWholePumpingOnceABlock) {
     const std::string bytes = patterned(3 * Block / 2, 4);
     writeFile("dense", bytes);
     const DataCopyResult result = copy("dense", "copy");
