@@ -93,11 +93,12 @@ private:
     /// Writes the source into a temporary beside the target and queues its rename.
     /// Fails at the source when it cannot be opened, at the target when its path clashes
     /// (IoFailure::concernsOnlyThisPath). throw RuntimeError for a fault of the medium
-    CopyResult copyFile(const std::string& sourcePath, const ListEntry& source,
-                        const std::string& targetFolder, const std::string& targetName);
+    CopyResult copyFile(const FolderHandle& sourceFolder, const ListEntry& source,
+                        const std::shared_ptr<FolderHandle>& targetFolder,
+                        const std::string& targetName);
     /// Reproduces a symbolic link as the same link; fails like copyFile.
-    CopyResult copyLink(const std::string& sourcePath, const ListEntry& source,
-                        const std::string& targetFolder, const std::string& targetName);
+    CopyResult copyLink(const FolderHandle& sourceFolder, const ListEntry& source,
+                        const FolderHandle& targetFolder, const std::string& targetName);
     /// Pumps the window's events; ends the run when the user asked to stop it.
     void pump(); // throw RunStopped
     /// Shows "   Error <code> -> <path>" and logs it.
@@ -139,14 +140,17 @@ private:
     /// system for a batch costs far less than one per file.
     struct PendingCopy {
         std::unique_ptr<BlockFile> file; ///< still open: the write-out works on it
-        std::string temp;                ///< empty while the copy has no name yet
+        /// The target's folder, held open: the rename happens in it, wherever it was moved.
+        std::shared_ptr<FolderHandle> folder;
+        std::string temp; ///< full path; empty while the copy has no name yet
         std::string target;
+        std::string targetName;
         timespec mtime{}; ///< the source's, which the target must end up with
     };
     std::vector<PendingCopy> pending_;
     /// A new temporary in `folder`: without a name where the file system can, else under a
     /// fresh name written into the journal first (`tempPath`). Null with the code pending.
-    std::unique_ptr<BlockFile> createTemp(const std::string& folder, std::string& tempPath);
+    std::unique_ptr<BlockFile> createTemp(const FolderHandle& folder, std::string& tempPath);
     /// Gives a copy without a name a fresh one beside its target, for the rename. False
     /// with the code pending.
     bool nameUnnamed(PendingCopy& copy);

@@ -38,14 +38,20 @@ constexpr int ChangedWhileReadCode = 1006;
     throw IoError(OtherErrorCode);
 }
 
+/// The last name of a path.
+std::string nameOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 /// Removes a named temporary unless the copy was committed (one without a name vanishes
 /// with its descriptor).
 class TempGuard {
 public:
-    explicit TempGuard(const std::string& path) : path_(path) {}
+    TempGuard(const FolderHandle& folder, const std::string& path) : folder_(folder), path_(path) {}
     ~TempGuard() {
         if (armed_ && !path_.empty()) {
-            removeFile(path_);
+            folder_.remove(nameOf(path_));
             takeIoResult(); // the error that brought us here is the one to report
         }
     }
@@ -54,18 +60,13 @@ public:
     void commit() { armed_ = false; }
 
 private:
+    const FolderHandle& folder_;
     const std::string& path_;
     bool armed_ = true;
 };
 
 /// Tries fresh names until one does not exist yet.
 constexpr int NameTries = 16;
-
-/// The folder part of a path.
-std::string folderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 /// The permissions a copy may carry. As root the copy gets the source's owner and group
 /// first (as cp -a does); a set-user-ID or set-group-ID bit whose owner or group the copy
@@ -164,7 +165,6 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
     }
 
     ++state_.FilesUpdated;
-    const std::string& targetFolderPath = targetFolder->path();
     const std::string targetPath = targetFolder->entryPath(targetName);
     probe(ProbePoint::BeforeOpen, sourcePath);
     const double start = clock_.steadyNow();
@@ -175,13 +175,13 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
     else
         try {
             if (source.kind == EntryKind::Symlink) {
-                result = copyLink(sourcePath, source, targetFolderPath, targetName);
+                result = copyLink(sourceFolder, source, *targetFolder, targetName);
             } else {
-                result = copyFile(sourcePath, source, targetFolderPath, targetName);
+                result = copyFile(sourceFolder, source, targetFolder, targetName);
                 // Written while we read it: the copy may hold old and new bytes under the
                 // old time. Once more; a file still changing fails, its old copy kept.
                 if (result.failedAt == FailedAt::Changed)
-                    result = copyFile(sourcePath, source, targetFolderPath, targetName);
+                    result = copyFile(sourceFolder, source, targetFolder, targetName);
                 if (result.failedAt == FailedAt::Changed)
                     result = {FailedAt::Source, ChangedWhileReadCode};
             }
@@ -217,11 +217,11 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
     state_.PreviousSpeed = speed;
 }
 
-Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEntry& source,
-                                    const std::string& targetFolder,
+Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const ListEntry& source,
+                                    const std::shared_ptr<FolderHandle>& targetFolder,
                                     const std::string& targetName) {
-    BlockFile in(sourcePath);
-    if (!in.openRead()) {
+    BlockFile in(sourceFolder.entryPath(source.name));
+    if (!sourceFolder.openRead(in, source.name)) {
         if (in.notRegular())
             return {FailedAt::NotRegular, 0};
         return {FailedAt::Source, takeIoResult()};
@@ -230,13 +230,12 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
     if (!in.status(read))
         return {FailedAt::Source, takeIoResult()};
 
-    const std::string targetPath = joinPath(targetFolder, targetName);
     std::string tempPath; // stays empty while the copy has no name
-    auto file = createTemp(targetFolder, tempPath);
+    auto file = createTemp(*targetFolder, tempPath);
     if (!file)
         return {FailedAt::Target, pathFailure(takeIoFailure())};
     BlockFile& out = *file;
-    TempGuard guard(tempPath);
+    TempGuard guard(*targetFolder, tempPath);
 
     if (!buffer_)
         buffer_ = std::make_unique<char[]>(BlockSize);
@@ -268,7 +267,8 @@ Engine::CopyResult Engine::copyFile(const std::string& sourcePath, const ListEnt
     out.setPermissions(keptMode(out, read));
     // The rename waits until the batch is on disk (commitPending); the copy stays open so
     // the write-out works on it without opening it again.
-    pending_.push_back({std::move(file), tempPath, targetPath, read.mtime});
+    pending_.push_back({std::move(file), targetFolder, tempPath,
+                        targetFolder->entryPath(targetName), targetName, read.mtime});
     guard.commit();
     pendingBytes_ += source.size;
     if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)
@@ -292,6 +292,7 @@ void Engine::reportError(int code, const std::string& path) {
 void Engine::commitPending() {
     if (pending_.empty())
         return;
+    probe(ProbePoint::BeforeWriteOut, pending_.front().target);
     std::vector<int> files;
     files.reserve(pending_.size());
     for (const PendingCopy& copy : pending_)
@@ -328,7 +329,7 @@ void Engine::commitPending() {
             setPendingIo(code);
             raisePending();
         }
-        if (renamePath(copy.temp, copy.target)) {
+        if (copy.folder->rename(nameOf(copy.temp), *copy.folder, copy.targetName)) {
             keepTime(copy);
             continue;
         }
@@ -341,7 +342,7 @@ void Engine::commitPending() {
         }
         // Logged as written a moment ago: say now that it was not (a name the medium refuses
         // shows here, since the temporary's own name is one every medium takes).
-        removeFile(copy.temp);
+        copy.folder->remove(nameOf(copy.temp));
         takeIoResult();
         reportError(failure.code, copy.target);
         --state_.FilesUpdated;
@@ -353,17 +354,18 @@ void Engine::commitPending() {
         journal_->clear(); // every name it holds is renamed or removed
 }
 
-std::unique_ptr<BlockFile> Engine::createTemp(const std::string& folder, std::string& tempPath) {
+std::unique_ptr<BlockFile> Engine::createTemp(const FolderHandle& folder, std::string& tempPath) {
     // Without a name: a killed run leaves nothing, and no other file can share it.
-    auto unnamed = std::make_unique<BlockFile>(folder);
-    if (unnamed->createUnnamed())
+    auto unnamed = std::make_unique<BlockFile>(folder.path());
+    if (folder.createUnnamed(*unnamed))
         return unnamed;
     takeIoResult(); // the named way below says what the folder refuses
     for (int attempt = 0; attempt < NameTries; ++attempt) {
-        tempPath = joinPath(folder, newTempName());
+        const std::string name = newTempName();
+        tempPath = folder.entryPath(name);
         journal().record(tempPath); // before the name exists
         auto named = std::make_unique<BlockFile>(tempPath);
-        if (named->createNew())
+        if (folder.createNew(*named, name))
             return named;
         const IoFailure failure = takeIoFailure();
         if (failure.code != 183) {
@@ -378,11 +380,11 @@ std::unique_ptr<BlockFile> Engine::createTemp(const std::string& folder, std::st
 }
 
 bool Engine::nameUnnamed(PendingCopy& copy) {
-    const std::string folder = folderOf(copy.target);
     for (int attempt = 0; attempt < NameTries; ++attempt) {
-        const std::string path = joinPath(folder, newTempName());
+        const std::string name = newTempName();
+        const std::string path = copy.folder->entryPath(name);
         journal().record(path);
-        if (copy.file->linkAs(path)) {
+        if (copy.folder->linkAs(*copy.file, name)) {
             copy.temp = path;
             return true;
         }
@@ -405,10 +407,10 @@ TempJournal& Engine::journal() {
 void Engine::keepTime(const PendingCopy& copy) {
     // FUSE drivers of FAT and exFAT drop a time set on the open file at its write-out or
     // rename; the next run would take the copy for newer than its source.
-    const auto now = statPath(copy.target);
+    const auto now = copy.folder->status(copy.targetName);
     if (now && orderTarget(copy.mtime, now) == TargetOrder::Equal)
         return;
-    if (setPathTime(copy.target, copy.mtime))
+    if (copy.folder->setTime(copy.targetName, copy.mtime))
         return;
     // the bytes are in place, but the copy's time is wrong
     reportError(takeIoFailure().code, copy.target);
@@ -434,7 +436,7 @@ void Engine::dropPending(int code) noexcept {
     for (PendingCopy& copy : pending_) {
         copy.file.reset();
         if (!copy.temp.empty()) {
-            removeFile(copy.temp);
+            copy.folder->remove(nameOf(copy.temp));
             takeIoResult();
         }
         --state_.FilesUpdated;
@@ -451,31 +453,30 @@ void Engine::dropPending(int code) noexcept {
         journal_->clear();
 }
 
-Engine::CopyResult Engine::copyLink(const std::string& sourcePath, const ListEntry& source,
-                                    const std::string& targetFolder,
+Engine::CopyResult Engine::copyLink(const FolderHandle& sourceFolder, const ListEntry& source,
+                                    const FolderHandle& targetFolder,
                                     const std::string& targetName) {
     std::string text;
-    if (!readLink(sourcePath, text))
+    if (!sourceFolder.readLink(source.name, text))
         return {FailedAt::Source, takeIoResult()};
 
-    const std::string targetPath = joinPath(targetFolder, targetName);
+    std::string tempName;
     std::string tempPath;
     for (int attempt = 0;; ++attempt) {
-        tempPath = joinPath(targetFolder, newTempName());
+        tempName = newTempName();
+        tempPath = targetFolder.entryPath(tempName);
         journal().record(tempPath); // before the name exists
-        if (createLink(text, tempPath))
+        if (targetFolder.createLink(text, tempName))
             break;
         const IoFailure failure = takeIoFailure();
         if (failure.code != 183 || attempt + 1 == NameTries)
             return {FailedAt::Target, pathFailure(failure)};
     }
-    TempGuard guard(tempPath);
+    TempGuard guard(targetFolder, tempPath);
 
-    if (int code = setLinkModificationTime(tempPath, source.mtime); code != 0) {
-        setPendingIo(code);
+    if (!targetFolder.setTime(tempName, source.mtime, true))
         raisePending();
-    }
-    if (!renamePath(tempPath, targetPath))
+    if (!targetFolder.rename(tempName, targetFolder, targetName))
         return {FailedAt::Target, pathFailure(takeIoFailure())}; // the guard removes the temporary
     guard.commit();
     return {};

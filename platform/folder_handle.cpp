@@ -139,6 +139,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
         close();
         fd_ = std::exchange(other.fd_, -1);
         readable_ = other.readable_;
+        openErrno_ = other.openErrno_;
         path_ = std::move(other.path_);
     }
     return *this;
@@ -148,6 +149,7 @@ void FolderHandle::close() {
     if (fd_ >= 0)
         ::close(std::exchange(fd_, -1));
     readable_ = false;
+    openErrno_ = EBADF;
 }
 
 bool FolderHandle::openRoot(const std::string& path) {
@@ -162,6 +164,7 @@ bool FolderHandle::openRoot(const std::string& path) {
         if (fd >= 0)
             ::close(fd);
         readable_ = false;
+        openErrno_ = err;
         setPendingErrno(err, true, path);
         return false;
     }
@@ -174,7 +177,8 @@ bool FolderHandle::openBeneath(const FolderHandle& root, const std::string& rela
     close();
     path_ = path;
     if (!root.isOpen()) {
-        setPendingErrno(EBADF, true, path);
+        openErrno_ = root.openErrno_;
+        setPendingErrno(openErrno_, true, path);
         return false;
     }
     int fd = qm::openBeneath(root.fd_, relative, FolderFlags);
@@ -186,6 +190,7 @@ bool FolderHandle::openBeneath(const FolderHandle& root, const std::string& rela
         if (fd >= 0)
             ::close(fd);
         readable_ = false;
+        openErrno_ = err;
         setPendingErrno(err, true, path);
         return false;
     }
@@ -202,6 +207,11 @@ bool FolderHandle::fail(const std::string& name, bool folderOperation) const {
     return false;
 }
 
+bool FolderHandle::failClosed(const std::string& name, bool folderOperation) const {
+    errno = openErrno_;
+    return fail(name, folderOperation);
+}
+
 std::optional<PathStatus> FolderHandle::status(const std::string& name) const {
     struct stat st {};
     if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -215,6 +225,8 @@ std::optional<PathStatus> FolderHandle::status(const std::string& name) const {
 }
 
 bool FolderHandle::openRead(BlockFile& file, const std::string& name) const {
+    if (fd_ < 0)
+        return failClosed(name);
     if (file.fd_ >= 0)
         ::close(std::exchange(file.fd_, -1));
     file.notRegular_ = false;
@@ -228,6 +240,8 @@ bool FolderHandle::openRead(BlockFile& file, const std::string& name) const {
 }
 
 bool FolderHandle::createNew(BlockFile& file, const std::string& name, mode_t mode) const {
+    if (fd_ < 0)
+        return failClosed(name);
     if (file.fd_ >= 0)
         ::close(std::exchange(file.fd_, -1));
     file.notRegular_ = false;
@@ -238,8 +252,44 @@ bool FolderHandle::createNew(BlockFile& file, const std::string& name, mode_t mo
     return file.fd_ >= 0 || fail(name);
 }
 
+bool FolderHandle::createUnnamed(BlockFile& file) const {
+    if (fd_ < 0) {
+        setPendingErrno(openErrno_, false, path_);
+        return false;
+    }
+    if (file.fd_ >= 0)
+        ::close(std::exchange(file.fd_, -1));
+    file.notRegular_ = false;
+    file.fd_ = retried([&] { return ::openat(fd_, ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0600); });
+    if (file.fd_ >= 0)
+        return true;
+    setPendingErrno(errno, false, path_);
+    return false;
+}
+
+bool FolderHandle::linkAs(BlockFile& file, const std::string& name) const {
+    if (fd_ < 0)
+        return failClosed(name);
+    if (file.fd_ < 0) {
+        setPendingIo(103); // not open, as BlockFile says it
+        return false;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(file.fd_);
+    int done = ::linkat(AT_FDCWD, self.c_str(), fd_, name.c_str(), AT_SYMLINK_FOLLOW);
+    if (done != 0 && errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
+        done = ::linkat(file.fd_, "", fd_, name.c_str(), AT_EMPTY_PATH); // no /proc: needs root
+    if (done != 0)
+        return fail(name);
+    file.path_ = entryPath(name);
+    return true;
+}
+
 bool FolderHandle::rename(const std::string& name, const FolderHandle& to,
                           const std::string& toName) const {
+    if (fd_ < 0 || to.fd_ < 0) {
+        setPendingErrno(fd_ < 0 ? openErrno_ : to.openErrno_, false, to.entryPath(toName));
+        return false;
+    }
     if (::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0)
         return true;
     setPendingErrno(errno, false, to.entryPath(toName));
@@ -247,10 +297,14 @@ bool FolderHandle::rename(const std::string& name, const FolderHandle& to,
 }
 
 bool FolderHandle::remove(const std::string& name) const {
+    if (fd_ < 0)
+        return failClosed(name);
     return ::unlinkat(fd_, name.c_str(), 0) == 0 || fail(name);
 }
 
 bool FolderHandle::readLink(const std::string& name, std::string& text) const {
+    if (fd_ < 0)
+        return failClosed(name);
     std::vector<char> buffer(256);
     for (;;) {
         const ssize_t n = ::readlinkat(fd_, name.c_str(), buffer.data(), buffer.size());
@@ -265,16 +319,22 @@ bool FolderHandle::readLink(const std::string& name, std::string& text) const {
 }
 
 bool FolderHandle::createLink(const std::string& text, const std::string& name) const {
+    if (fd_ < 0)
+        return failClosed(name);
     return ::symlinkat(text.c_str(), fd_, name.c_str()) == 0 || fail(name);
 }
 
 bool FolderHandle::setTime(const std::string& name, const timespec& mtime, bool keepAccess) const {
+    if (fd_ < 0)
+        return failClosed(name);
     // fusefat ignores a new modification time whose access time is left out
     const timespec times[2] = {{0, keepAccess ? UTIME_OMIT : UTIME_NOW}, mtime};
     return ::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 || fail(name);
 }
 
 bool FolderHandle::makeFolder(const std::string& name) const {
+    if (fd_ < 0)
+        return failClosed(name, true);
     return ::mkdirat(fd_, name.c_str(), 0777) == 0 || fail(name, true);
 }
 

@@ -2,6 +2,7 @@
 
 #include "file_ops.h"
 
+#include <cerrno>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@ public:
     /// the folder's full path for messages. False with code pending.
     bool openBeneath(const FolderHandle& root, const std::string& relative,
                      const std::string& path);
+    /// Closes; operations then fail as on a folder that was never opened.
     void close();
 
     bool isOpen() const { return fd_ >= 0; }
@@ -53,6 +55,13 @@ public:
     /// Creates a new file that must not exist yet (O_EXCL, never through a link), open for
     /// reading and writing. False with code pending.
     bool createNew(BlockFile& file, const std::string& name, mode_t mode = 0600) const;
+    /// Creates a file without a name in this folder (O_TMPFILE) into `file`: nothing is left
+    /// of it unless linkAs() gives it one. False with code pending where the file system
+    /// cannot (FAT, exFAT, FUSE) or the folder refuses.
+    bool createUnnamed(BlockFile& file) const;
+    /// Gives a file made by createUnnamed() the name `name` in this folder, which must not
+    /// exist yet; the file's path becomes its full path. False with code pending.
+    bool linkAs(BlockFile& file, const std::string& name) const;
     /// Renames an entry of this folder over `toName` in `to` (replacing a file or link,
     /// never writing through it). False with code pending, naming the new path.
     bool rename(const std::string& name, const FolderHandle& to, const std::string& toName) const;
@@ -70,7 +79,10 @@ public:
 
 private:
     bool fail(const std::string& name, bool folderOperation = false) const;
+    /// A folder that could not be opened fails each entry as the open failed.
+    bool failClosed(const std::string& name, bool folderOperation = false) const;
     int fd_ = -1;
+    int openErrno_ = EBADF; ///< why the last open failed
     bool readable_ = false;
     std::string path_;
 };

@@ -109,6 +109,49 @@ TEST_F(SwappedFolderTest, SourceFolderSwappedDuringThePassIsNamedAndNeverRead) {
     expectOthersCopied();
 }
 
+TEST_F(SwappedFolderTest, FolderSwappedAfterItWasOpenedIsStillTheOneWorkedOn) {
+    // Once a folder is open its files are read from it and written into it, wherever it was
+    // moved; the link put in its place is never used.
+    struct Swap {
+        Point point;
+        std::string at, folder, aside;
+    };
+    const Swap swaps[] = {
+        {Point::BeforeOpen, path("src/a/f1"), "src/a", "src-a"},
+        {Point::BeforeOpen, path("src/a/f1"), "dst/a", "dst-a"},
+        {Point::BeforeWriteOut, path("dst/top"), "dst/a", "dst-a"},
+    };
+    for (const Swap& swap : swaps) {
+        SCOPED_TRACE(swap.folder + " at " + std::to_string(static_cast<int>(swap.point)));
+        for (const char* folder : {"dst", "dst-a", "src-a"})
+            fs::remove_all(path(folder));
+        makeFolder("dst");
+        preparePass(path("src"), path("dst"));
+        bool swapped = false;
+        engine.setProbe([&](Point point, const std::string& at) {
+            if (point == swap.point && at == swap.at && !swapped) {
+                swapped = true;
+                swapForLink(swap.folder, swap.aside);
+            }
+        });
+        engine.transferPass();
+        ASSERT_TRUE(swapped);
+
+        EXPECT_EQ(outsideNames(), std::vector<std::string>{"f1"});
+        EXPECT_EQ(readFile(path("outside/f1")), "planted");
+        const std::string copies = swap.folder == "dst/a" ? "dst-a" : "dst/a";
+        EXPECT_EQ(readFile(path(copies + "/f1")), "one");
+        EXPECT_EQ(readFile(path(copies + "/f2")), "two");
+        EXPECT_TRUE(tempsIn(copies).empty());
+        EXPECT_EQ(readFile(path("dst/top")), "top");
+        EXPECT_EQ(readFile(path("dst/b/g")), "gee");
+        if (fs::is_symlink(path("src/a"))) {
+            ASSERT_EQ(::unlink(path("src/a").c_str()), 0);
+            ASSERT_EQ(::rename(path("src-a").c_str(), path("src/a").c_str()), 0);
+        }
+    }
+}
+
 TEST_F(SwappedFolderTest, FolderIsNeverMadeThroughALinkSwappedInAbove) {
     // Swapped while the folder below it is being made: the new folder would land outside.
     struct SwapView : RecordingView {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <filesystem>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 
 using namespace qm;
 using namespace qm::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -248,6 +250,42 @@ TEST_P(FolderHandleTest, FolderThatMayOnlyBeSearchedTakesFilesButCannotBeListed)
         return below.openBeneath(top, "a/b", path("root/a/b")) ? 0 : 5;
     });
     EXPECT_EQ(status, 0);
+}
+
+TEST_P(FolderHandleTest, UnnamedFileGetsItsNameInTheFolderItWasMadeIn) {
+    FolderHandle folder;
+    ASSERT_TRUE(folder.openBeneath(rootHandle, "a", path("root/a")));
+    BlockFile file(folder.path());
+    if (!folder.createUnnamed(file))
+        GTEST_SKIP() << "no O_TMPFILE here (code " << takeIoResult() << ")";
+    ASSERT_EQ(file.write("unnamed", 7), 7);
+    EXPECT_EQ(std::distance(fs::directory_iterator(path("root/a")), {}), 1); // only "b"
+    ASSERT_EQ(::rename(path("root/a").c_str(), path("root/moved").c_str()), 0);
+    ASSERT_TRUE(folder.linkAs(file, "named"));
+    EXPECT_EQ(file.path(), path("root/a/named"));
+    EXPECT_EQ(readFile(path("root/moved/named")), "unnamed");
+    BlockFile again(folder.path());
+    ASSERT_TRUE(folder.createUnnamed(again));
+    EXPECT_FALSE(folder.linkAs(again, "named"));
+    EXPECT_EQ(takeIoResult(), 183);
+}
+
+TEST_P(FolderHandleTest, FolderThatCouldNotBeOpenedFailsEachEntryAsItsOpenFailed) {
+    FolderHandle missing;
+    EXPECT_FALSE(missing.openRoot(path("nowhere")));
+    EXPECT_EQ(takeIoResult(), 3);
+    BlockFile file(missing.entryPath("f"));
+    EXPECT_FALSE(missing.createNew(file, "f"));
+    const IoFailure failure = takeIoFailure();
+    EXPECT_EQ(failure.code, 3);
+    EXPECT_TRUE(failure.concernsOnlyThisPath()); // one folder, not the medium
+    EXPECT_FALSE(missing.status("f"));
+    EXPECT_FALSE(missing.createLink("x", "l"));
+    EXPECT_EQ(takeIoResult(), 3);
+    FolderHandle below;
+    EXPECT_FALSE(below.openBeneath(missing, "a", path("nowhere/a")));
+    EXPECT_EQ(takeIoResult(), 3);
+    EXPECT_FALSE(fs::exists(path("nowhere")));
 }
 
 INSTANTIATE_TEST_SUITE_P(OpenBeneath, FolderHandleTest, ::testing::Values(false, true),
