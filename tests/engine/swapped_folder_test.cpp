@@ -3,7 +3,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -176,6 +178,46 @@ TEST_F(SwappedFolderTest, FolderIsNeverMadeThroughALinkSwappedInAbove) {
     EXPECT_EQ(readFile(path("dst/top")), "top");
     EXPECT_EQ(readFile(path("dst/b/g")), "gee");
     EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+}
+
+} // namespace
+} // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+class FolderHandleLimitTest : public EngineTest {};
+
+TEST_F(FolderHandleLimitTest, FoldersOfABatchStayWithinTheDescriptorLimit) {
+    // Each pending copy keeps its folder open until its rename: a batch across many folders
+    // must not run out of descriptors, nor may a folder stay open after its copies.
+    for (int i = 0; i < 150; ++i) {
+        makeFolder("src/f" + std::to_string(i));
+        writeFile("src/f" + std::to_string(i) + "/file", std::to_string(i));
+    }
+    makeFolder("dst");
+    setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
+    preparePass(path("src"), path("dst"));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit limit{64, 64};
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            ::_exit(10);
+        Engine limited(table, view, state, format, clock);
+        try {
+            limited.transferPass();
+        } catch (...) {
+            ::_exit(11);
+        }
+        ::_exit(table.cell(ColStatus, 1) == "Done" && state.FilesUpdated == 150 ? 0 : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (int i = 0; i < 150; i += 37)
+        EXPECT_EQ(readFile(path("dst/f" + std::to_string(i) + "/file")), std::to_string(i));
 }
 
 } // namespace
