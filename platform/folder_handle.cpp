@@ -33,9 +33,14 @@ template <typename Call> int retried(Call call) {
 }
 
 /// O_DIRECTORY meets a link with ENOTDIR: a link is told apart so that it is named as one.
+/// errno is kept.
 bool isLink(int dirfd, const std::string& relative) {
+    const int err = errno;
     struct stat st {};
-    return ::fstatat(dirfd, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    const bool link =
+        ::fstatat(dirfd, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    errno = err;
+    return link;
 }
 
 /// openat2 beneath `dirfd` without any link; -1 with errno ENOSYS where the kernel (or a
@@ -86,7 +91,6 @@ int openBeneathWalk(int dirfd, const std::string& relative, int flags) {
         int next = open(last ? flags : FolderFlags);
         if (next < 0 && errno == EACCES && !last)
             next = open(SearchOnlyFlags); // only the last level must be readable
-
         const int err = next < 0 && errno == ENOTDIR && isLink(from, names[i]) ? ELOOP : errno;
         if (current >= 0)
             ::close(current);
@@ -131,8 +135,8 @@ FolderHandle::~FolderHandle() {
 }
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), readable_(other.readable_), path_(std::move(other.path_)) {
-}
+    : fd_(std::exchange(other.fd_, -1)), readable_(other.readable_), openErrno_(other.openErrno_),
+      path_(std::move(other.path_)) {}
 
 FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
     if (this != &other) {

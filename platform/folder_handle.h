@@ -82,8 +82,8 @@ private:
     /// A folder that could not be opened fails each entry as the open failed.
     bool failClosed(const std::string& name, bool folderOperation = false) const;
     int fd_ = -1;
-    int openErrno_ = EBADF; ///< why the last open failed
     bool readable_ = false;
+    int openErrno_ = EBADF; ///< why the last open failed
     std::string path_;
 };
 

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <dirent.h>
 #include <filesystem>
-#include <iterator>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -280,10 +280,15 @@ TEST_P(FolderHandleTest, FolderThatCouldNotBeOpenedFailsEachEntryAsItsOpenFailed
     EXPECT_EQ(failure.code, 3);
     EXPECT_TRUE(failure.concernsOnlyThisPath()); // one folder, not the medium
     EXPECT_FALSE(missing.status("f"));
-    EXPECT_FALSE(missing.createLink("x", "l"));
+    FolderHandle moved(std::move(missing));
+    EXPECT_FALSE(moved.createLink("x", "l"));
+    EXPECT_EQ(takeIoResult(), 3);
+    FolderHandle assigned;
+    assigned = std::move(moved);
+    EXPECT_FALSE(assigned.makeFolder("d"));
     EXPECT_EQ(takeIoResult(), 3);
     FolderHandle below;
-    EXPECT_FALSE(below.openBeneath(missing, "a", path("nowhere/a")));
+    EXPECT_FALSE(below.openBeneath(assigned, "a", path("nowhere/a")));
     EXPECT_EQ(takeIoResult(), 3);
     EXPECT_FALSE(fs::exists(path("nowhere")));
 }
