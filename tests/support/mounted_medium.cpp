@@ -57,7 +57,9 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
     if (kind == Kind::Fat32) {
         // 40 MiB is about the least FAT32 takes
         result = run("truncate -s 40M " + img + " && mkfs.vfat -F 32 " + img +
-                     " && fusefat -o rw+ " + img + " " + at);
+                     // fusefat turns times into local time one way and back another:
+                     // under a zone with summer time they come back an hour early
+                     " && TZ=UTC fusefat -o rw+ " + img + " " + at);
     } else {
         // XFS takes no less than 300 MiB
         const std::string size = kind == Kind::Exfat ? "32M" : "320M";
