@@ -5,6 +5,7 @@
 #include "io_error.h"
 #include "pending_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -203,7 +204,15 @@ bool FolderHandle::openBeneath(const FolderHandle& root, const std::string& rela
 }
 
 std::string FolderHandle::entryPath(const std::string& name) const {
-    return joinPath(path_, name);
+    // joinPath's result, made in one allocation: it is built for every file of a pass
+    std::size_t end = path_.size();
+    while (end > 0 && path_[end - 1] == '/')
+        --end;
+    const std::size_t start = std::min(name.find_first_not_of('/'), name.size());
+    std::string path;
+    path.reserve(end + 1 + name.size() - start);
+    path.append(path_, 0, end).append(1, '/').append(name, start);
+    return path;
 }
 
 bool FolderHandle::fail(const std::string& name, bool folderOperation) const {

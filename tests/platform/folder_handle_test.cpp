@@ -70,6 +70,12 @@ TEST_P(FolderHandleTest, EntriesAreReachedRelativeToTheFolder) {
     ASSERT_TRUE(folder.openBeneath(rootHandle, "a/b", path("root/a/b")));
     EXPECT_EQ(folder.path(), path("root/a/b"));
     EXPECT_EQ(folder.entryPath("f"), path("root/a/b/f"));
+    FolderHandle top;
+    ASSERT_TRUE(top.openRoot("/"));
+    EXPECT_EQ(top.entryPath("f"), "/f");
+    FolderHandle slashed;
+    ASSERT_TRUE(slashed.openRoot(path("root") + "//"));
+    EXPECT_EQ(slashed.entryPath("a"), path("root/a"));
 
     BlockFile out(folder.entryPath("f"));
     ASSERT_TRUE(folder.createNew(out, "f"));
