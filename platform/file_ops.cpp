@@ -23,16 +23,20 @@ bool fail(const std::string& path) {
 
 } // namespace
 
-std::optional<PathStatus> statPath(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        return std::nullopt;
+PathStatus pathStatusOf(const struct stat& st) {
     PathStatus status;
     status.kind = entryKindOf(st.st_mode);
     status.mtime = st.st_mtim;
     status.mode = st.st_mode & 07777;
     status.size = status.kind == EntryKind::Folder ? 0 : static_cast<std::int64_t>(st.st_size);
     return status;
+}
+
+std::optional<PathStatus> statPath(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return pathStatusOf(st);
 }
 
 bool renamePath(const std::string& from, const std::string& to) {

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace qm {
@@ -23,6 +24,9 @@ struct PathStatus {
 
 /// lstat of a path; none when it cannot be queried. Nothing pending.
 std::optional<PathStatus> statPath(const std::string& path);
+
+/// What a stat call filled in, as a PathStatus (folders have size 0).
+PathStatus pathStatusOf(const struct stat& st);
 
 /// Renames `from` over `to` (replacing a file or link, never writing through it).
 /// False with code pending on failure.

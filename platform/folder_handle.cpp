@@ -160,21 +160,7 @@ void FolderHandle::close() {
 bool FolderHandle::openRoot(const std::string& path) {
     close();
     path_ = path;
-    int fd = retried([&] { return ::open(path.c_str(), FolderFlags); });
-    readable_ = fd >= 0;
-    if (fd < 0 && errno == EACCES)
-        fd = retried([&] { return ::open(path.c_str(), SearchOnlyFlags); });
-    if (fd < 0 || (!readable_ && !isFolder(fd))) {
-        const int err = errno;
-        if (fd >= 0)
-            ::close(fd);
-        readable_ = false;
-        openErrno_ = err;
-        setPendingErrno(err, true, path);
-        return false;
-    }
-    fd_ = fd;
-    return true;
+    return adopt([&](int flags) { return retried([&] { return ::open(path.c_str(), flags); }); });
 }
 
 bool FolderHandle::openBeneath(const FolderHandle& root, const std::string& relative,
@@ -186,17 +172,22 @@ bool FolderHandle::openBeneath(const FolderHandle& root, const std::string& rela
         setPendingErrno(openErrno_, true, path);
         return false;
     }
-    int fd = qm::openBeneath(root.fd_, relative, FolderFlags);
+    return adopt([&](int flags) { return qm::openBeneath(root.fd_, relative, flags); });
+}
+
+template <typename Open> bool FolderHandle::adopt(Open open) {
+    // A folder that may be searched but not read still serves for its entries.
+    int fd = open(FolderFlags);
     readable_ = fd >= 0;
     if (fd < 0 && errno == EACCES)
-        fd = qm::openBeneath(root.fd_, relative, SearchOnlyFlags);
+        fd = open(SearchOnlyFlags);
     if (fd < 0 || (!readable_ && !isFolder(fd))) {
         const int err = errno;
         if (fd >= 0)
             ::close(fd);
         readable_ = false;
         openErrno_ = err;
-        setPendingErrno(err, true, path);
+        setPendingErrno(err, true, path_);
         return false;
     }
     fd_ = fd;
@@ -229,12 +220,7 @@ std::optional<PathStatus> FolderHandle::status(const std::string& name) const {
     struct stat st {};
     if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return std::nullopt;
-    PathStatus status;
-    status.kind = entryKindOf(st.st_mode);
-    status.mtime = st.st_mtim;
-    status.mode = st.st_mode & 07777;
-    status.size = status.kind == EntryKind::Folder ? 0 : static_cast<std::int64_t>(st.st_size);
-    return status;
+    return pathStatusOf(st);
 }
 
 bool FolderHandle::openRead(BlockFile& file, const std::string& name) const {

@@ -78,6 +78,9 @@ public:
     bool makeFolder(const std::string& name) const;
 
 private:
+    /// Takes the folder `open(flags)` gives, falling back to a search-only descriptor;
+    /// false with the code pending.
+    template <typename Open> bool adopt(Open open);
     bool fail(const std::string& name, bool folderOperation = false) const;
     /// A folder that could not be opened fails each entry as the open failed.
     bool failClosed(const std::string& name, bool folderOperation = false) const;

@@ -85,9 +85,6 @@ protected:
         medium_.reset();
         EngineTest::TearDown();
     }
-    /// False (the test skips or fails) when the medium could not be had.
-    bool mounted() const { return medium_->mounted(); }
-    const std::string& why() const { return medium_->why(); }
 
     /// A tree below `relative` with files of several sizes, modes and exact times.
     void makeTree(const std::string& relative) {
@@ -136,18 +133,10 @@ protected:
         EXPECT_EQ(table.cell(ColStatus, 1), "Done") << log;
     }
 
-private:
     std::unique_ptr<MountedMedium> medium_;
 };
 
-#define REQUIRE_MEDIUM()                                                                           \
-    do {                                                                                           \
-        if (!mounted()) {                                                                          \
-            if (mediaRequired())                                                                   \
-                FAIL() << why();                                                                   \
-            GTEST_SKIP() << why();                                                                 \
-        }                                                                                          \
-    } while (false)
+#define REQUIRE_MEDIUM() QM_REQUIRE_MOUNTED(*medium_)
 
 TEST_P(CloningMediaTest, BackupWithinTheFileSystemSharesTheSourcesExtents) {
     REQUIRE_MEDIUM();

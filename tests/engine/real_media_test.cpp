@@ -38,16 +38,8 @@ protected:
 
 TEST_P(RealMediaTest, RefusedNamesFailAloneAndTheRunEndsAsAnError) {
     MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
-    if (!medium.mounted()) {
-        if (mediaRequired())
-            FAIL() << medium.why();
-        GTEST_SKIP() << medium.why();
-    }
-    // the engine enters the target's folders: leave them before the medium is unmounted
-    struct Leave {
-        std::filesystem::path to;
-        ~Leave() { std::filesystem::current_path(to); }
-    } leave{startDir};
+    QM_REQUIRE_MOUNTED(medium);
+    const ReturnToFolder leave(startDir);
 
     setProfile(1, "BackUP", "Stick", path("src"), path("dst"));
     engine.runProfile();
@@ -101,15 +93,8 @@ TEST_P(RealMediaTest, RefusedNamesFailAloneAndTheRunEndsAsAnError) {
 
 TEST_P(RealMediaTest, SparseSourceIsWrittenWholeWithItsZeros) {
     MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
-    if (!medium.mounted()) {
-        if (mediaRequired())
-            FAIL() << medium.why();
-        GTEST_SKIP() << medium.why();
-    }
-    struct Leave {
-        std::filesystem::path to;
-        ~Leave() { std::filesystem::current_path(to); }
-    } leave{startDir};
+    QM_REQUIRE_MOUNTED(medium);
+    const ReturnToFolder leave(startDir);
     // holes at the start, between and after the data; the medium has none to keep
     {
         std::ofstream out(path("src/ok/sparse.bin"), std::ios::binary);

@@ -146,17 +146,10 @@ TEST_P(KilledRunTemporaries, NextRunLeavesNoneEvenWhenTheirSourcesAreGone) {
     std::optional<MountedMedium> medium;
     if (GetParam().medium) {
         medium.emplace(*GetParam().medium, path("medium.img"), path("dst"));
-        if (!medium->mounted()) {
-            if (mediaRequired())
-                FAIL() << medium->why();
-            GTEST_SKIP() << medium->why();
-        }
+        QM_REQUIRE_MOUNTED(*medium);
         makeFolder("dst/sub");
     }
-    struct Leave {
-        std::filesystem::path to;
-        ~Leave() { std::filesystem::current_path(to); }
-    } leave{startDir};
+    const ReturnToFolder leave(startDir);
     setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
     killedRun(6);
     if (GetParam().medium) { // no unnamed files there: the batch's copies have names

@@ -22,7 +22,7 @@ std::pair<std::string, int> run(const std::string& command) {
     return {output, ::pclose(pipe)};
 }
 
-std::string quoted(const std::string& text) {
+std::string shellQuoted(const std::string& text) {
     std::string result = "'";
     for (char c : text)
         result += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -30,7 +30,7 @@ std::string quoted(const std::string& text) {
 }
 
 bool isMountPoint(const std::string& path) {
-    return run("mountpoint -q " + quoted(path)).second == 0;
+    return run("mountpoint -q " + shellQuoted(path)).second == 0;
 }
 
 } // namespace
@@ -51,8 +51,8 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
         why_ = "no /dev/fuse";
         return;
     }
-    const std::string img = quoted(image);
-    const std::string at = quoted(mountPoint);
+    const std::string img = shellQuoted(image);
+    const std::string at = shellQuoted(mountPoint);
     std::pair<std::string, int> result;
     if (kind == Kind::Fat32) {
         // 40 MiB is about the least FAT32 takes
@@ -73,7 +73,7 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
             if (result.second == 0) {
                 loopDevice_ = result.first.substr(0, result.first.find('\n'));
                 result =
-                    run((fuse ? "mount.exfat-fuse " : "mount ") + quoted(loopDevice_) + " " + at);
+                    run((fuse ? "mount.exfat-fuse " : "mount ") + shellQuoted(loopDevice_) + " " + at);
             }
         }
     }
@@ -85,12 +85,12 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
 MountedMedium::~MountedMedium() {
     if (mounted_ || isMountPoint(mountPoint_)) {
         // what the medium still holds is written out on unmount; a busy one goes lazily
-        if (run("fusermount -u " + quoted(mountPoint_)).second != 0 &&
-            run("umount " + quoted(mountPoint_)).second != 0)
+        if (run("fusermount -u " + shellQuoted(mountPoint_)).second != 0 &&
+            run("umount " + shellQuoted(mountPoint_)).second != 0)
             ::umount2(mountPoint_.c_str(), MNT_DETACH);
     }
     if (!loopDevice_.empty())
-        run("losetup -d " + quoted(loopDevice_));
+        run("losetup -d " + shellQuoted(loopDevice_));
 }
 
 } // namespace qm::test

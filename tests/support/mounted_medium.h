@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace qm::test {
@@ -31,5 +32,28 @@ private:
 
 /// True where a medium that cannot be mounted is a failure, not a reason to skip (CI=true).
 bool mediaRequired();
+
+/// In a test body: fails (CI=true) or skips, saying why, when `medium` is not mounted.
+#define QM_REQUIRE_MOUNTED(medium)                                                                 \
+    do {                                                                                           \
+        if (!(medium).mounted()) {                                                                 \
+            if (::qm::test::mediaRequired())                                                       \
+                FAIL() << (medium).why();                                                          \
+            GTEST_SKIP() << (medium).why();                                                        \
+        }                                                                                          \
+    } while (false)
+
+/// Goes back to `folder` when it ends: the engine enters the target's folders, and a medium
+/// cannot be unmounted while the process stands in it.
+class ReturnToFolder {
+public:
+    explicit ReturnToFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
+    ~ReturnToFolder() { std::filesystem::current_path(folder_); }
+    ReturnToFolder(const ReturnToFolder&) = delete;
+    ReturnToFolder& operator=(const ReturnToFolder&) = delete;
+
+private:
+    std::filesystem::path folder_;
+};
 
 } // namespace qm::test
