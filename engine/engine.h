@@ -93,9 +93,10 @@ private:
     /// Writes the source into a temporary beside the target and queues its rename.
     /// Fails at the source when it cannot be opened, at the target when its path clashes
     /// (IoFailure::concernsOnlyThisPath). throw RuntimeError for a fault of the medium
+    /// `targetMissing`: nothing had the target's name when it was looked at.
     CopyResult copyFile(const FolderHandle& sourceFolder, const ListEntry& source,
                         const std::shared_ptr<FolderHandle>& targetFolder,
-                        const std::string& targetName);
+                        const std::string& targetName, bool targetMissing);
     /// Reproduces a symbolic link as the same link; fails like copyFile.
     CopyResult copyLink(const FolderHandle& sourceFolder, const ListEntry& source,
                         const FolderHandle& targetFolder, const std::string& targetName);
@@ -145,7 +146,8 @@ private:
         std::string temp; ///< full path; empty while the copy has no name yet
         std::string target;
         std::string targetName;
-        timespec mtime{}; ///< the source's, which the target must end up with
+        timespec mtime{};     ///< the source's, which the target must end up with
+        bool inPlace = false; ///< nothing had the target's name: linked to it directly
     };
     std::vector<PendingCopy> pending_;
     /// A new temporary in `folder`: without a name where the file system can, else under a
@@ -154,6 +156,9 @@ private:
     /// Gives a copy without a name a fresh one beside its target, for the rename. False
     /// with the code pending.
     bool nameUnnamed(PendingCopy& copy);
+    /// Links a copy without a name straight to its target's name, where nothing was; false
+    /// when that is refused (nothing pending: the temporary's name and rename follow).
+    bool linkInPlace(PendingCopy& copy);
     /// This run's journal of named temporaries, opened at first need.
     TempJournal& journal();
     std::unique_ptr<TempJournal> journal_;

@@ -73,8 +73,8 @@ constexpr int NameTries = 16;
 /// did not keep is dropped, or anyone who runs the copy would run it as somebody else.
 std::uint32_t keptMode(BlockFile& copy, const FileStatus& source) {
     std::uint32_t mode = source.mode & 07777;
-    if (runningAsRoot())
-        copy.setOwner(source.owner, source.group);
+    if (runningAsRoot() && copy.setOwner(source.owner, source.group) == 0)
+        return mode; // owner and group are the source's
     FileStatus now{};
     if (!copy.status(now)) {
         takeIoResult();
@@ -177,11 +177,11 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
             if (source.kind == EntryKind::Symlink) {
                 result = copyLink(sourceFolder, source, *targetFolder, targetName);
             } else {
-                result = copyFile(sourceFolder, source, targetFolder, targetName);
+                result = copyFile(sourceFolder, source, targetFolder, targetName, !target);
                 // Written while we read it: the copy may hold old and new bytes under the
                 // old time. Once more; a file still changing fails, its old copy kept.
                 if (result.failedAt == FailedAt::Changed)
-                    result = copyFile(sourceFolder, source, targetFolder, targetName);
+                    result = copyFile(sourceFolder, source, targetFolder, targetName, !target);
                 if (result.failedAt == FailedAt::Changed)
                     result = {FailedAt::Source, ChangedWhileReadCode};
             }
@@ -219,16 +219,14 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
 
 Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const ListEntry& source,
                                     const std::shared_ptr<FolderHandle>& targetFolder,
-                                    const std::string& targetName) {
+                                    const std::string& targetName, bool targetMissing) {
     BlockFile in(sourceFolder.entryPath(source.name));
     if (!sourceFolder.openRead(in, source.name)) {
         if (in.notRegular())
             return {FailedAt::NotRegular, 0};
         return {FailedAt::Source, takeIoResult()};
     }
-    FileStatus read{};
-    if (!in.status(read))
-        return {FailedAt::Source, takeIoResult()};
+    const FileStatus read = in.statusAtOpen();
 
     std::string tempPath; // stays empty while the copy has no name
     auto file = createTemp(*targetFolder, tempPath);
@@ -268,7 +266,8 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
     // The rename waits until the batch is on disk (commitPending); the copy stays open so
     // the write-out works on it without opening it again.
     pending_.push_back({std::move(file), targetFolder, tempPath,
-                        targetFolder->entryPath(targetName), targetName, read.mtime});
+                        targetFolder->entryPath(targetName), targetName, read.mtime,
+                        targetMissing && tempPath.empty()});
     guard.commit();
     pendingBytes_ += source.size;
     if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)
@@ -308,6 +307,9 @@ void Engine::commitPending() {
     }
     for (std::size_t done = 0; done < pending_.size(); ++done) {
         PendingCopy& copy = pending_[done];
+        // Nothing to replace: the copy takes its own name at once (never over anything that
+        // appeared there meanwhile); otherwise a fresh name for the rename.
+        const bool inPlace = copy.inPlace && linkInPlace(copy);
         if (copy.temp.empty() && !nameUnnamed(copy)) {
             const IoFailure failure = takeIoFailure();
             if (!failure.concernsOnlyThisPath()) {
@@ -329,7 +331,7 @@ void Engine::commitPending() {
             setPendingIo(code);
             raisePending();
         }
-        if (copy.folder->rename(nameOf(copy.temp), *copy.folder, copy.targetName)) {
+        if (inPlace || copy.folder->rename(nameOf(copy.temp), *copy.folder, copy.targetName)) {
             keepTime(copy);
             continue;
         }
@@ -379,6 +381,17 @@ std::unique_ptr<BlockFile> Engine::createTemp(const FolderHandle& folder, std::s
     return nullptr;
 }
 
+bool Engine::linkInPlace(PendingCopy& copy) {
+    if (copy.folder->linkAs(*copy.file, copy.targetName)) {
+        copy.temp = copy.target; // ours alone, should the rest of the commit fail
+        return true;
+    }
+    // Whatever refused it (a name the medium refuses, something there now) shows again
+    // through the temporary's name and the rename.
+    takeIoResult();
+    return false;
+}
+
 bool Engine::nameUnnamed(PendingCopy& copy) {
     for (int attempt = 0; attempt < NameTries; ++attempt) {
         const std::string name = newTempName();
@@ -407,6 +420,8 @@ TempJournal& Engine::journal() {
 void Engine::keepTime(const PendingCopy& copy) {
     // FUSE drivers of FAT and exFAT drop a time set on the open file at its write-out or
     // rename; the next run would take the copy for newer than its source.
+    if (copy.folder->keepsTimesOfOpenFiles())
+        return;
     const auto now = copy.folder->status(copy.targetName);
     if (now && orderTarget(copy.mtime, now) == TargetOrder::Equal)
         return;

@@ -17,6 +17,20 @@ constexpr int notOpen = 103;
 
 WriteHook writeHook = nullptr;
 
+FileStatus statusOf(const struct stat& st) {
+    FileStatus status;
+    status.device = st.st_dev;
+    status.inode = st.st_ino;
+    status.size = st.st_size;
+    status.allocated = static_cast<std::int64_t>(st.st_blocks) * 512;
+    status.mtime = st.st_mtim;
+    status.ctime = st.st_ctim;
+    status.owner = st.st_uid;
+    status.group = st.st_gid;
+    status.mode = st.st_mode & 07777;
+    return status;
+}
+
 } // namespace
 
 void setWriteHook(WriteHook hook) {
@@ -70,6 +84,7 @@ bool BlockFile::checkRegular() {
     if (::fstat(fd_, &st) != 0) {
         setPendingIo(codeFromErrno(errno));
     } else if (S_ISREG(st.st_mode)) {
+        opened_ = statusOf(st);
         return true;
     } else {
         notRegular_ = true;
@@ -177,15 +192,7 @@ bool BlockFile::status(FileStatus& status) const {
         setPendingIo(fd_ < 0 ? notOpen : codeFromErrno(errno));
         return false;
     }
-    status.device = st.st_dev;
-    status.inode = st.st_ino;
-    status.size = st.st_size;
-    status.allocated = static_cast<std::int64_t>(st.st_blocks) * 512;
-    status.mtime = st.st_mtim;
-    status.ctime = st.st_ctim;
-    status.owner = st.st_uid;
-    status.group = st.st_gid;
-    status.mode = st.st_mode & 07777;
+    status = statusOf(st);
     return true;
 }
 

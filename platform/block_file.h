@@ -44,6 +44,8 @@ public:
     bool openRead();
     /// After a refused openRead: the path held something other than a regular file.
     bool notRegular() const { return notRegular_; }
+    /// After a successful openRead: what fstat said of the open file then.
+    const FileStatus& statusAtOpen() const { return opened_; }
     /// Opens an existing file for reading and writing.
     bool openExisting();
     /// Creates or truncates for reading and writing.
@@ -82,6 +84,7 @@ private:
     std::string path_;
     int fd_ = -1;
     bool notRegular_ = false;
+    FileStatus opened_{};
 };
 
 /// Test seam: replaces the write system call for every BlockFile (nullptr restores it).

@@ -11,6 +11,7 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -281,6 +282,25 @@ bool FolderHandle::linkAs(BlockFile& file, const std::string& name) const {
         return fail(name);
     file.path_ = entryPath(name);
     return true;
+}
+
+bool FolderHandle::keepsTimesOfOpenFiles() const {
+    if (keepsTimes_ < 0) {
+        struct statfs fs {};
+        keepsTimes_ = 0;
+        if (fd_ >= 0 && ::fstatfs(fd_, &fs) == 0)
+            switch (static_cast<unsigned long>(fs.f_type)) {
+            case 0xEF53:     // ext2, ext3, ext4
+            case 0x9123683E: // btrfs
+            case 0x58465342: // XFS
+            case 0x01021994: // tmpfs
+                keepsTimes_ = 1;
+                break;
+            default:
+                break;
+            }
+    }
+    return keepsTimes_ == 1;
 }
 
 bool FolderHandle::rename(const std::string& name, const FolderHandle& to,

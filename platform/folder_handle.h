@@ -77,6 +77,10 @@ public:
     /// Makes a subfolder (0777, umask applies). False with code pending (183 exists).
     bool makeFolder(const std::string& name) const;
 
+    /// True where the file system is known to keep a time set on an open file through its
+    /// write-out and rename (ext4, btrfs, XFS, tmpfs); FUSE drivers of FAT and exFAT do not.
+    bool keepsTimesOfOpenFiles() const;
+
 private:
     /// Takes the folder `open(flags)` gives, falling back to a search-only descriptor;
     /// false with the code pending.
@@ -86,7 +90,8 @@ private:
     bool failClosed(const std::string& name, bool folderOperation = false) const;
     int fd_ = -1;
     bool readable_ = false;
-    int openErrno_ = EBADF; ///< why the last open failed
+    int openErrno_ = EBADF;       ///< why the last open failed
+    mutable int keepsTimes_ = -1; ///< keepsTimesOfOpenFiles(), once known
     std::string path_;
 };
 
