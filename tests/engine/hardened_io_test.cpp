@@ -8,8 +8,11 @@
 
 #include <cerrno>
 #include <dirent.h>
+#include <filesystem>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace qm::test {
@@ -130,6 +133,60 @@ TEST_F(HardenedIoTest, DatestampFolderNameStaysOneNameInsideTheTarget) {
     EXPECT_NE(name, ".");
     EXPECT_NE(name, "..");
     EXPECT_FALSE(name.empty());
+}
+
+TEST_F(HardenedIoTest, ComputerNameHoldingSlashesStillGivesOneFolderInsideTheTarget) {
+    writeFile("src/doc.txt", "doc");
+    setProfile(1, "BackUP", "Docs", path("src"), path("dst"), "NPAODF");
+    // a name of the machine's own, in a namespace of this child's alone
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const char name[] = "../../escape";
+        if (::unshare(CLONE_NEWUTS) != 0 || ::sethostname(name, sizeof name - 1) != 0)
+            ::_exit(77);
+        engine.runProfile();
+        ::_exit(table.cell(ColStatus, 1) == "Done" ? 0 : 10);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no UTS namespace of our own here (needs root)";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // nothing above the target; one new folder in it, named with "_" for each "/"
+    EXPECT_FALSE(std::filesystem::exists(path("escape")));
+    EXPECT_FALSE(std::filesystem::exists(path("../escape")));
+    std::vector<std::string> made;
+    for (const auto& entry : std::filesystem::directory_iterator(path("dst")))
+        made.push_back(entry.path().filename().string());
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_TRUE(made[0].starts_with(".._.._escape")) << made[0];
+    EXPECT_EQ(readFile(path("dst/" + made[0] + "/doc.txt")), "doc");
+}
+
+TEST_F(HardenedIoTest, CopiesTheirOwnerMayNotReadAreStillWrittenOutAndPutInPlace) {
+    // root's files that anybody may read, backed up by somebody else: the copies are theirs
+    // with the same mode, which lets not even them read them again
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "src/f" + std::to_string(i);
+        writeFile(name, "bytes of " + std::to_string(i));
+        ASSERT_EQ(::chmod(path(name).c_str(), 0004), 0);
+    }
+    ASSERT_EQ(::chown(path("dst").c_str(), Nobody, Nobody), 0);
+    ASSERT_EQ(::chown(startFolder.c_str(), Nobody, Nobody), 0);
+    const int status = runAsNobody([&] {
+        engine.transferPass();
+        for (int i = 0; i < 20; ++i) {
+            struct stat st {};
+            if (::stat(path("dst/f" + std::to_string(i)).c_str(), &st) != 0)
+                return 10 + i;
+            if (st.st_size != static_cast<off_t>(("bytes of " + std::to_string(i)).size()) ||
+                (st.st_mode & 07777) != 0004)
+                return 40 + i;
+        }
+        return table.cell(ColStatus, 1) == "Done" ? 0 : 99;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 } // namespace
