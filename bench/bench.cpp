@@ -55,6 +55,11 @@ class QuietView : public qm::RunView {
 public:
     void setStatus(const std::string&) override {}
     void appendLog(const std::string& line) override {
+        // a failed run says which files and why (the first few lines of it)
+        if ((line.starts_with("   Error") ||
+             (lastLog.starts_with("   Error") && line.starts_with("      "))) &&
+            ++errorLines <= 20)
+            errors += line + "\n";
         lastLog = line;
         ++logLines;
     }
@@ -72,6 +77,7 @@ public:
     std::string errors;
     std::string lastLog;
     int logLines = 0;
+    int errorLines = 0;
 };
 
 /// The desktop without its dialogs: a run that asks or fails is recorded, never waits.
