@@ -55,10 +55,17 @@ int openBeneathOnce(int dirfd, const std::string& relative, int flags) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-    const int fd = retried([&] {
-        const char* name = relative.empty() ? "." : relative.c_str();
-        return static_cast<int>(::syscall(SYS_openat2, dirfd, name, &how, sizeof how));
-    });
+    // EAGAIN: the kernel met a rename or mount elsewhere during a scoped lookup and could
+    // not vouch for it; it asks callers to try again
+    int fd = -1;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        fd = retried([&] {
+            const char* name = relative.empty() ? "." : relative.c_str();
+            return static_cast<int>(::syscall(SYS_openat2, dirfd, name, &how, sizeof how));
+        });
+        if (fd >= 0 || errno != EAGAIN)
+            break;
+    }
     // a link on the way gives ELOOP already; only the last name needs telling apart
     if (fd < 0 && errno == ENOTDIR && isLink(dirfd, relative))
         errno = ELOOP;
@@ -107,8 +114,10 @@ int openBeneathWalk(int dirfd, const std::string& relative, int flags) {
 
 int openBeneath(int dirfd, const std::string& relative, int flags) {
     const int fd = openBeneathOnce(dirfd, relative, flags);
-    // a sandbox may refuse an unknown system call with EPERM; a real EPERM comes back below
-    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+    // A sandbox may refuse an unknown system call with EPERM (a real EPERM comes back from
+    // the walk); a lookup the kernel kept giving up on goes the walk's way too, one name at a
+    // time, where there is no such race.
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM || errno == EAGAIN))
         return openBeneathWalk(dirfd, relative, flags);
     return fd;
 }
