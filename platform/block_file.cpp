@@ -114,30 +114,6 @@ bool BlockFile::createNew(mode_t mode) {
     return fd_ >= 0;
 }
 
-bool BlockFile::createUnnamed() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = openFile(path_, O_RDWR | O_TMPFILE, 0600);
-    return fd_ >= 0;
-}
-
-bool BlockFile::linkAs(const std::string& path) {
-    if (fd_ < 0) {
-        setPendingIo(notOpen);
-        return false;
-    }
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    int done = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
-    if (done != 0 && errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
-        done = ::linkat(fd_, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH); // no /proc: needs root
-    if (done != 0) {
-        setPendingErrno(errno, false, path);
-        return false;
-    }
-    path_ = path;
-    return true;
-}
-
 std::int64_t BlockFile::read(void* buffer, std::size_t count) {
     if (fd_ < 0) {
         setPendingIo(notOpen);

@@ -52,13 +52,6 @@ public:
     bool create();
     /// Creates a new file that must not exist yet (O_EXCL, never through a link).
     bool createNew(mode_t mode = 0600);
-    /// Creates a file without a name in the folder path() names (O_TMPFILE): nothing is
-    /// left of it unless linkAs() gives it one. False with code pending where the file
-    /// system cannot (FAT, exFAT, FUSE) or the folder refuses.
-    bool createUnnamed();
-    /// Gives a file made by createUnnamed() the name `path` in the same file system, which
-    /// must not exist yet; path() becomes it. False with code pending.
-    bool linkAs(const std::string& path);
 
     /// Reads up to `count` bytes; 0 at the end; -1 on failure (code pending). 103 when not open.
     std::int64_t read(void* buffer, std::size_t count);

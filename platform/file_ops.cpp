@@ -39,46 +39,6 @@ std::optional<PathStatus> statPath(const std::string& path) {
     return pathStatusOf(st);
 }
 
-bool renamePath(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) == 0)
-        return true;
-    return fail(to);
-}
-
-bool setPathTime(const std::string& path, const timespec& mtime) {
-    // fusefat ignores a new modification time whose access time is left out
-    const timespec times[2] = {{0, UTIME_NOW}, mtime};
-    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0)
-        return true;
-    return fail(path);
-}
-
-bool removeFile(const std::string& path) {
-    if (::unlink(path.c_str()) == 0)
-        return true;
-    return fail(path);
-}
-
-bool readLink(const std::string& path, std::string& text) {
-    std::vector<char> buffer(256);
-    for (;;) {
-        ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
-        if (n < 0)
-            return fail(path);
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            text.assign(buffer.data(), static_cast<std::size_t>(n));
-            return true;
-        }
-        buffer.resize(buffer.size() * 2); // may have been cut; try a larger buffer
-    }
-}
-
-bool createLink(const std::string& text, const std::string& path) {
-    if (::symlink(text.c_str(), path.c_str()) == 0)
-        return true;
-    return fail(path);
-}
-
 void setSyncHook(SyncHook hook) {
     syncHook = hook;
 }
@@ -96,13 +56,6 @@ bool flushFileSystemsOf(const std::vector<int>& openFiles) {
         done.push_back(st.st_dev);
     }
     return true;
-}
-
-int setLinkModificationTime(const std::string& path, const timespec& time) {
-    const timespec times[2] = {{0, UTIME_OMIT}, time};
-    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0)
-        return 0;
-    return codeFromErrno(errno, false, path);
 }
 
 } // namespace qm

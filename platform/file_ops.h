@@ -28,23 +28,6 @@ std::optional<PathStatus> statPath(const std::string& path);
 /// What a stat call filled in, as a PathStatus (folders have size 0).
 PathStatus pathStatusOf(const struct stat& st);
 
-/// Renames `from` over `to` (replacing a file or link, never writing through it).
-/// False with code pending on failure.
-bool renamePath(const std::string& from, const std::string& to);
-
-/// Sets a file's modification time by its path (a link's own time, never its target's); the
-/// access time becomes now. False with code pending on failure.
-bool setPathTime(const std::string& path, const timespec& mtime);
-
-/// Removes a file or link (never a folder). False with code pending on failure.
-bool removeFile(const std::string& path);
-
-/// The text of a symbolic link. False with code pending on failure.
-bool readLink(const std::string& path, std::string& text);
-
-/// Creates a symbolic link at `path` holding `text`. False with code pending on failure.
-bool createLink(const std::string& text, const std::string& path);
-
 /// Writes out every file system that holds one of these open files (syncfs, once per
 /// device) and waits for it; nothing is opened again. False with code pending when a
 /// write-out failed: the kernel reports such a failure once, so it is never retried.
@@ -53,9 +36,5 @@ bool flushFileSystemsOf(const std::vector<int>& openFiles);
 /// Test seam: replaces syncfs (nullptr restores it). Returns what syncfs(2) would.
 using SyncHook = int (*)(int fd);
 void setSyncHook(SyncHook hook);
-
-/// Sets a link's own modification time (the access time is left alone).
-/// Returns 0 or the error code; nothing pending.
-int setLinkModificationTime(const std::string& path, const timespec& time);
 
 } // namespace qm
