@@ -4,6 +4,8 @@
 //
 //   quillmark-bench [--quick|--long] [--rounds N] [--max-files N] [--label TEXT]
 //                   [--data FILE] WORKDIR
+//   quillmark-bench --run-engine SOURCE TARGET START    (one engine run, timed)
+//   quillmark-bench --write-profile SOURCE TARGET START (then --run-window START)
 //
 // Every contender runs once a round, in an order that turns each round; the tables give the
 // median and the minimum over the rounds, of the times and of each round's ratios.
@@ -554,6 +556,11 @@ int main(int argc, char** argv) {
         return runEngine(argv[2], argv[3], argv[4]);
     if (argc == 3 && std::strcmp(argv[1], "--run-window") == 0)
         return runWindow(argc, argv);
+    // for timing or profiling one window run by hand: --write-profile, then --run-window
+    if (argc == 5 && std::strcmp(argv[1], "--write-profile") == 0) {
+        writeProfileFile(argv[2], argv[3], argv[4]);
+        return 0;
+    }
 
     bool quick = false, longMode = false;
     long maxFiles = 0;

@@ -6,6 +6,7 @@
 #include "folders.h"
 #include "format_settings.h"
 #include "listing.h"
+#include "listing_reader.h"
 #include "pending_io.h"
 #include "profile_file.h"
 #include "profile_table.h"
@@ -204,6 +205,9 @@ void Engine::transferPass() {
     std::int32_t entryCounter = 0;
     int shownProgress = 0;
     ListEntry entry;
+    // Each folder is read and its files stat-ed on a thread of its own, a few entries ahead:
+    // those stats overlap the work on the entries before them.
+    ListingReader listing;
     for (std::size_t i = 0; i < state_.ListBox1.size(); ++i) {
         const std::string& sourcePath = state_.ListBox1[i];
         probe(ProbePoint::BeforeListing, sourcePath);
@@ -216,7 +220,7 @@ void Engine::transferPass() {
             continue;
         }
         const FolderHandle& sourceFolder = i > 0 ? sourceBelow : sourceRoot;
-        FolderListing listing(sourceFolder, ListingDetail::Files);
+        listing.start(sourceFolder, ListingDetail::Files);
         if (!sourceOpen || listing.error() != 0) {
             // Its files are not backed up: say so rather than pass over it in silence.
             reportError(sourceOpen ? listing.error() : sourceRootCode, sourcePath);
@@ -267,6 +271,7 @@ void Engine::transferPass() {
             reportError(listing.error(), sourcePath);
             runFailed_ = true;
         }
+        listing.finish();
     }
 
     commitPending();

@@ -64,22 +64,39 @@ TEST_F(HardenedIoTest, FailedWriteOutIsFinalAndLeavesTheOldTargets) {
 }
 
 TEST_F(HardenedIoTest, ListingThatFailsPartWayIsNamedAndNotDone) {
-    for (int i = 0; i < 20; ++i)
-        writeFile("src/f" + std::to_string(i), "x");
-    readsBeforeFailure = 1 << 30;
-    struct Arm : RecordingView {
-        using RecordingView::RecordingView;
-        void setStatus(const std::string& text) override {
-            RecordingView::setStatus(text);
-            if (text.starts_with(" Total Folders"))
-                readsBeforeFailure = 5; // the file loop's listing fails after five entries
-        }
-    } armed(state);
-    Engine engine2(table, armed, state, format, clock);
-    setReadDirHook(failingReadDir);
-    engine2.transferPass();
-    EXPECT_EQ(armed.logLinesStartingWith("   Error 1117 -> " + path("src")).size(), 1u);
-    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+    // small, and large enough that the failure comes to the reading thread
+    for (const auto& [files, reads] : {std::pair{20, 5}, std::pair{600, 400}}) {
+        SCOPED_TRACE(files);
+        std::filesystem::remove_all(path("src"));
+        std::filesystem::remove_all(path("dst"));
+        makeFolder("src");
+        makeFolder("dst");
+        for (int i = 0; i < files; ++i)
+            writeFile("src/f" + std::to_string(i), "x");
+        readsBeforeFailure = 1 << 30;
+        struct Arm : RecordingView {
+            explicit Arm(RunState& state, int reads) : RecordingView(state), reads(reads) {}
+            void setStatus(const std::string& text) override {
+                RecordingView::setStatus(text);
+                if (text.starts_with(" Total Folders"))
+                    readsBeforeFailure = reads; // the file loop's listing fails part-way
+            }
+            int reads;
+        } armed(state, reads);
+        preparePass(path("src"), path("dst"));
+        Engine engine2(table, armed, state, format, clock);
+        setReadDirHook(failingReadDir);
+        engine2.transferPass();
+        setReadDirHook(nullptr);
+        EXPECT_EQ(armed.logLinesStartingWith("   Error 1117 -> " + path("src")).size(), 1u);
+        EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+        // what was listed before the failure was copied whole, nothing after it
+        const auto copied =
+            static_cast<int>(std::distance(std::filesystem::directory_iterator(path("dst")), {}));
+        EXPECT_EQ(copied, state.FilesUpdated);
+        EXPECT_GE(copied, reads - 2); // "." and ".." among them
+        EXPECT_LE(copied, reads);
+    }
 }
 
 TEST_F(HardenedIoTest, FileSizeLimitFailsThatFileOnly) {

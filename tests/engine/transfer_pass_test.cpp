@@ -78,6 +78,46 @@ TEST_F(TransferPassTest, BackupLogsEveryStepAndASecondRunWritesNothing) {
     EXPECT_EQ(view.log[5], " Files Updated -> 0");
 }
 
+// A folder large enough to be read ahead on a second thread: every file decided by its own
+// time and size, in the listing's order, as in a small one.
+TEST_F(TransferPassTest, LargeFolderIsDecidedFileByFile) {
+    makeFolder("src/many");
+    makeFolder("dst/many");
+    const int files = 900;
+    for (int i = 0; i < files; ++i) {
+        const std::string name = "many/f" + std::to_string(i);
+        writeFile("src/" + name, "new " + std::to_string(i));
+        setTime("src/" + name, 1700000000 + i);
+        if (i % 3 == 0)
+            continue; // missing in the target
+        writeFile("dst/" + name, "old");
+        setTime("dst/" + name, i % 3 == 1 ? 1600000000 : 1700000000 + i); // older, same
+    }
+    engine.transferPass();
+
+    int copied = 0;
+    for (int i = 0; i < files; ++i) {
+        const std::string name = "dst/many/f" + std::to_string(i);
+        const bool same = i % 3 == 2;
+        EXPECT_EQ(readFile(path(name)), same ? "old" : "new " + std::to_string(i)) << name;
+        copied += same ? 0 : 1;
+    }
+    EXPECT_EQ(state.FilesSeen, files + 4);
+    EXPECT_EQ(state.FilesUpdated, copied + 4);
+    EXPECT_EQ(view.progress.back(), 100);
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+
+    // the lines come in the order the folder lists its files
+    std::vector<std::string> listed;
+    for (const auto& entry : std::filesystem::directory_iterator(path("src/many")))
+        if (std::stoi(entry.path().filename().string().substr(1)) % 3 != 2)
+            listed.push_back(entry.path().string());
+    std::vector<std::string> logged;
+    for (const std::string& line : view.logLinesStartingWith("   " + path("src/many/")))
+        logged.push_back(line.substr(3, line.rfind(' ', line.size() - 12) - 3));
+    EXPECT_EQ(logged, listed);
+}
+
 TEST_F(TransferPassTest, MarksTheRowBusyBeforeScanning) {
     struct Spy : RecordingView {
         using RecordingView::RecordingView;
