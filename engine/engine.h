@@ -18,6 +18,7 @@ class FolderHandle;
 class TempJournal;
 class ProfileTable;
 class RunView;
+class StatusesAhead;
 struct FormatSettings;
 struct ListEntry;
 
@@ -82,10 +83,12 @@ private:
     };
 
     /// UpdateFile for an entry the pass has just listed (no second look at the source), in
-    /// folders that are open; their paths are the ones messages name.
+    /// folders that are open; their paths are the ones messages name. `known`: the target
+    /// folder's statuses read ahead, forgotten once anything is written there.
     void updateEntry(const FolderHandle& sourceFolder, const ListEntry& source,
                      const std::shared_ptr<FolderHandle>& targetFolder,
-                     const std::string& targetName, const std::string& optionCode);
+                     const std::string& targetName, const std::string& optionCode,
+                     StatusesAhead* known = nullptr);
     void probe(ProbePoint point, const std::string& path) const {
         if (probe_)
             probe_(point, path);

@@ -12,6 +12,7 @@
 #include "pending_io.h"
 #include "run_figures.h"
 #include "run_view.h"
+#include "statuses_ahead.h"
 #include "temp_journal.h"
 #include "temp_name.h"
 #include "update_decision.h"
@@ -127,7 +128,8 @@ void Engine::UpdateFile(const std::string& sourceFolder, const std::string& file
 
 void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& source,
                          const std::shared_ptr<FolderHandle>& targetFolder,
-                         const std::string& targetName, const std::string& optionCode) {
+                         const std::string& targetName, const std::string& optionCode,
+                         StatusesAhead* known) {
     const std::string sourcePath = sourceFolder.entryPath(source.name);
     if (source.kind == EntryKind::Special) {
         // FIFOs, sockets and devices are never opened: reading one could block for ever
@@ -137,22 +139,38 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
         return;
     }
 
-    const auto target = targetFolder->status(targetName);
+    std::optional<PathStatus> target = known ? known->find(targetName) : std::nullopt;
+    const bool readAhead = target.has_value();
+    if (!readAhead)
+        target = targetFolder->status(targetName);
     if (synchronising_ && source.kind == EntryKind::Symlink && target &&
         target->kind == EntryKind::Folder) {
         logSkippedLink(sourcePath);
         return;
     }
-    TargetOrder order = orderTarget(source.mtime, target);
-    // A target of another kind (a link or FIFO where the source has a file, a file where it
-    // has a link) is never its copy, whatever its time: replaced, never written through.
-    if (target && target->kind != EntryKind::Folder && target->kind != source.kind)
-        order = TargetOrder::Missing;
+    const auto orderOf = [&source](const std::optional<PathStatus>& status) {
+        // A target of another kind (a link or FIFO where the source has a file, a file where
+        // it has a link) is never its copy, whatever its time: replaced, never written through.
+        if (status && status->kind != EntryKind::Folder && status->kind != source.kind)
+            return TargetOrder::Missing;
+        return orderTarget(source.mtime, status);
+    };
+    TargetOrder order = orderOf(target);
 
     view_.setStatus(sourcePath + "   busy");
     ++state_.FilesSeen;
 
     UpdateAction action = decideUpdate(optionCode, order);
+    if (known && action != UpdateAction::Skip) {
+        known->forget(); // a question may take minutes, a copy changes the folder
+        if (readAhead) {
+            // What was read ahead only ever skips a file: a target to be written or asked
+            // about is looked at now, as it stands.
+            target = targetFolder->status(targetName);
+            order = orderOf(target);
+            action = decideUpdate(optionCode, order);
+        }
+    }
     if (action == UpdateAction::Ask) {
         const std::string question =
             overwriteQuestion(order == TargetOrder::Older, source.name, fileTimeText(source.mtime),

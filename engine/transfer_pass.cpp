@@ -12,6 +12,7 @@
 #include "profile_table.h"
 #include "run_figures.h"
 #include "run_view.h"
+#include "statuses_ahead.h"
 
 namespace qm {
 
@@ -208,6 +209,9 @@ void Engine::transferPass() {
     // Each folder is read and its files stat-ed on a thread of its own, a few entries ahead:
     // those stats overlap the work on the entries before them.
     ListingReader listing;
+    // The next folder's target entries are stat-ed on a thread of their own while this
+    // folder is worked on.
+    StatusesAhead known;
     for (std::size_t i = 0; i < state_.ListBox1.size(); ++i) {
         const std::string& sourcePath = state_.ListBox1[i];
         probe(ProbePoint::BeforeListing, sourcePath);
@@ -239,6 +243,9 @@ void Engine::transferPass() {
                 folderFailed[i] = 1;
             }
         }
+        StatusesAhead* knownHere = !folderFailed[i] && known.take(*targetFolder) ? &known : nullptr;
+        if (i + 1 < state_.ListBox2.size() && !folderFailed[i + 1])
+            known.read(targetRoot, belowRoot(state_.ListBox2[i + 1], targetPrefix));
         while (listing.next(entry)) {
             ++entryCounter;
             const int progress = progressPosition(entryCounter, state_.ScannedEntryCount);
@@ -263,7 +270,7 @@ void Engine::transferPass() {
                 }
                 continue;
             }
-            updateEntry(sourceFolder, entry, targetFolder, entry.name, optionCode);
+            updateEntry(sourceFolder, entry, targetFolder, entry.name, optionCode, knownHere);
             pump(); // unchanged files copy no blocks, so nothing else pumps
         }
         if (listing.error() != 0) {

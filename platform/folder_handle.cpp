@@ -226,6 +226,13 @@ bool FolderHandle::failClosed(const std::string& name, bool folderOperation) con
     return fail(name, folderOperation);
 }
 
+std::optional<std::pair<dev_t, ino_t>> FolderHandle::identity() const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+        return std::nullopt;
+    return std::pair{st.st_dev, st.st_ino};
+}
+
 std::optional<PathStatus> FolderHandle::status(const std::string& name) const {
     struct stat st {};
     if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
 namespace qm {
 
@@ -45,6 +46,9 @@ public:
     /// The full path of an entry (for messages).
     std::string entryPath(const std::string& name) const;
 
+    /// The device and inode of the open folder, none when it cannot be queried: tells two
+    /// opens of one path apart when something was swapped in between.
+    std::optional<std::pair<dev_t, ino_t>> identity() const;
     /// fstatat of an entry; a link is not followed. None when it cannot be queried;
     /// nothing pending (as statPath).
     std::optional<PathStatus> status(const std::string& name) const;

@@ -4,70 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace qm {
-
-namespace {
-
-// About 50 µs: the other side usually answers within a stat or two, and falling asleep
-// and being woken costs two system calls and a switch each time.
-constexpr int kSpins = 2000;
-
-void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-// The futex itself: std::atomic's wait spins and yields first, a system call each time.
-void sleepOn(std::atomic<std::uint32_t>& signal, std::uint32_t seen) {
-    static_assert(sizeof(signal) == sizeof(std::uint32_t));
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&signal), FUTEX_WAIT_PRIVATE, seen,
-              nullptr, nullptr, 0);
-}
-
-void wakeAll(std::atomic<std::uint32_t>& signal) {
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&signal), FUTEX_WAKE_PRIVATE, INT_MAX,
-              nullptr, nullptr, 0);
-}
-
-/// Waits until `ready()`: spins a moment, then sleeps on `signal` with `waiting` set.
-template <typename Ready>
-void await(std::atomic<std::uint32_t>& signal, std::atomic<bool>& waiting, Ready ready) {
-    for (int i = 0; i < kSpins; ++i) {
-        if (ready())
-            return;
-        relax();
-    }
-    for (;;) {
-        const std::uint32_t seen = signal.load();
-        waiting.store(true);
-        // the other side may have made it ready before it could see `waiting`
-        if (ready()) {
-            waiting.store(false);
-            return;
-        }
-        sleepOn(signal, seen);
-        waiting.store(false);
-        if (ready())
-            return;
-    }
-}
-
-/// Wakes the other side if it sleeps: called after each change it may be waiting for.
-void wake(std::atomic<std::uint32_t>& signal, const std::atomic<bool>& waiting) {
-    if (waiting.load()) {
-        signal.fetch_add(1);
-        wakeAll(signal);
-    }
-}
-
-} // namespace
 
 ListingReader::ListingReader() = default;
 
@@ -75,8 +14,7 @@ ListingReader::~ListingReader() {
     finish();
     if (reader_.joinable()) {
         quit_.store(true);
-        readerSignal_.fetch_add(1);
-        wakeAll(readerSignal_);
+        readerSignal_.wakeAlways();
         reader_.join();
     }
 }
@@ -109,7 +47,7 @@ bool ListingReader::next(ListEntry& entry) {
             ++readAhead_;
             entry = slots_[taken % kSlots]; // a copy: both keep their strings' room
             consumed_.store(taken + 1);
-            wake(readerSignal_, readerWaiting_);
+            readerSignal_.wake();
             return true;
         }
         if (ready & kEnded)
@@ -117,7 +55,7 @@ bool ListingReader::next(ListEntry& entry) {
         // Nothing read ahead: read it here rather than wait for a reader the system may
         // not be running (a busy machine), unless the reader is at it right now.
         std::unique_lock lock(reading_, std::try_to_lock);
-        if (!lock.owns_lock() && spin >= kSpins)
+        if (!lock.owns_lock() && spin >= kSpinsForTheLock)
             lock.lock();
         if (lock.owns_lock()) {
             if (ready_.load() != ready)
@@ -130,7 +68,7 @@ bool ListingReader::next(ListEntry& entry) {
                 consumed_.store(taken + 1);
             return more;
         }
-        relax();
+        ThreadSignal::relax();
     }
 }
 
@@ -151,7 +89,7 @@ void ListingReader::handOver() {
     readHere_ = 0;
     inline_ = false;
     job_.fetch_add(1);
-    wake(readerSignal_, readerWaiting_);
+    readerSignal_.wake();
 }
 
 int ListingReader::error() const {
@@ -165,9 +103,8 @@ int ListingReader::error() const {
 void ListingReader::finish() {
     if (listing_ && !inline_ && job_.load() != left_.load()) {
         stop_.store(true);
-        readerSignal_.fetch_add(1);
-        wakeAll(readerSignal_);
-        await(callerSignal_, callerWaiting_, [&] { return left_.load() == job_.load(); });
+        readerSignal_.wakeAlways();
+        callerSignal_.await([&] { return left_.load() == job_.load(); });
     }
     if (listing_ && !inline_) {
         // A reader that kept falling behind had no core to itself: the machine is busy, and
@@ -185,13 +122,13 @@ void ListingReader::finish() {
 void ListingReader::work() {
     std::uint32_t done = 0;
     for (;;) {
-        await(readerSignal_, readerWaiting_, [&] { return quit_.load() || job_.load() != done; });
+        readerSignal_.await([&] { return quit_.load() || job_.load() != done; });
         if (quit_.load())
             return;
         done = job_.load();
         readListing();
         left_.store(done);
-        wake(callerSignal_, callerWaiting_);
+        callerSignal_.wake();
     }
 }
 
@@ -208,9 +145,8 @@ bool ListingReader::readOne(ListEntry& entry) {
 
 void ListingReader::readListing() {
     for (;;) {
-        await(readerSignal_, readerWaiting_, [&] {
-            return stop_.load() || (ready_.load() & ~kEnded) - consumed_.load() < kSlots;
-        });
+        readerSignal_.await(
+            [&] { return stop_.load() || (ready_.load() & ~kEnded) - consumed_.load() < kSlots; });
         const std::lock_guard lock(reading_);
         const std::uint32_t ready = ready_.load();
         if (stop_.load() || (ready & kEnded))
@@ -220,7 +156,7 @@ void ListingReader::readListing() {
             continue;
         const bool more = readOne(slots_[count % kSlots]);
         ready_.store(more ? count + 1 : count | kEnded);
-        wake(callerSignal_, callerWaiting_);
+        callerSignal_.wake();
         if (!more)
             return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "listing.h"
+#include "thread_signal.h"
 
 #include <array>
 #include <atomic>
@@ -43,6 +44,8 @@ private:
     static constexpr int kReadHere = 128;
     static constexpr int kMinBackoff = 8;
     static constexpr int kMaxBackoff = 256;
+    /// How long the caller waits for a reader busy with the next entry before sleeping.
+    static constexpr int kSpinsForTheLock = 2000;
 
     void handOver();
     void work();
@@ -59,18 +62,14 @@ private:
     std::atomic<std::uint32_t> left_{0};     ///< listings the reader has let go of
     std::atomic<bool> stop_{false};
     std::atomic<bool> quit_{false};
-    int endError_ = 0; ///< the listing's error, published with kEnded
-    // Each side sleeps on its own signal once it has waited a moment in vain; the other
-    // bumps it only when told the sleeper is there.
-    std::atomic<std::uint32_t> callerSignal_{0};
-    std::atomic<std::uint32_t> readerSignal_{0};
-    std::atomic<bool> callerWaiting_{false};
-    std::atomic<bool> readerWaiting_{false};
-    bool noThread_ = false; ///< none could be had
-    bool inline_ = true;    ///< the caller reads this listing itself
-    int readHere_ = 0;      ///< entries of this folder the caller read itself
-    int readAhead_ = 0;     ///< and those it took from the reader
-    int skips_ = 0;         ///< folders left to read here alone
+    int endError_ = 0;          ///< the listing's error, published with kEnded
+    ThreadSignal callerSignal_; ///< an entry read, the end, the reader gone
+    ThreadSignal readerSignal_; ///< a folder handed over, room taken, stop, quit
+    bool noThread_ = false;     ///< none could be had
+    bool inline_ = true;        ///< the caller reads this listing itself
+    int readHere_ = 0;          ///< entries of this folder the caller read itself
+    int readAhead_ = 0;         ///< and those it took from the reader
+    int skips_ = 0;             ///< folders left to read here alone
     int backoff_ = kMinBackoff;
     std::thread reader_;
 };

@@ -118,6 +118,30 @@ TEST_F(TransferPassTest, LargeFolderIsDecidedFileByFile) {
     EXPECT_EQ(logged, listed);
 }
 
+// The next folder's targets are read while this one is worked on; what was read only ever
+// skips a file. A target made newer meanwhile is looked at again and left alone.
+TEST_F(TransferPassTest, TargetChangedWhileTheFolderBeforeWasWorkedOnIsSeenAsItIsNow) {
+    engine.transferPass();
+    writeFile("src/sub/b.bin", "new b");
+    setTime("src/sub/b.bin", 1700000200);
+    setTime("dst/sub/b.bin", 1600000000);
+    writeFile("src/sub/deep/c", "gamma 2");
+    setTime("src/sub/deep/c", 1700000100);
+    setTime("dst/sub/deep/c", 1700000000); // older when it is read ahead
+    engine.setProbe([&](Engine::ProbePoint point, const std::string& at) {
+        if (point == Engine::ProbePoint::BeforeOpen && at == path("src/sub/b.bin")) {
+            writeFile("dst/sub/deep/c", "edited in the target");
+            setTime("dst/sub/deep/c", 1800000000);
+        }
+    });
+    preparePass(path("src"), path("dst"));
+    engine.transferPass();
+
+    EXPECT_EQ(readFile(path("dst/sub/b.bin")), "new b");
+    EXPECT_EQ(readFile(path("dst/sub/deep/c")), "edited in the target");
+    EXPECT_EQ(state.FilesUpdated, 1);
+}
+
 TEST_F(TransferPassTest, MarksTheRowBusyBeforeScanning) {
     struct Spy : RecordingView {
         using RecordingView::RecordingView;
