@@ -22,34 +22,28 @@ EntryKind entryKindOf(unsigned int mode) {
 }
 
 namespace {
+
 ReadDirHook readDirHook = nullptr;
+// As much as glibc's readdir asks for at a time.
+constexpr std::size_t kBufferSize = 32 * 1024;
+
 } // namespace
 
 void setReadDirHook(ReadDirHook hook) {
     readDirHook = hook;
 }
 
-FolderListing::FolderListing(const std::string& folder, ListingDetail detail)
-    : folder_(folder), detail_(detail) {
-    dir_ = ::opendir(folder_.c_str());
-    if (dir_ == nullptr)
+FolderListing::FolderListing(const std::string& folder, ListingDetail detail) : detail_(detail) {
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0)
         error_ = codeFromErrno(errno, true);
 }
 
-FolderListing::FolderListing(const FolderHandle& folder, ListingDetail detail)
-    : folder_(folder.path()), detail_(detail) {
+FolderListing::FolderListing(const FolderHandle& folder, ListingDetail detail) : detail_(detail) {
     // Its own open of "." reads from the start, whatever the handle was used for, and asks
     // for reading access where the handle was opened only for searching.
-    const int fd = ::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        dir_ = ::fdopendir(fd);
-        if (dir_ == nullptr) {
-            const int err = errno;
-            ::close(fd);
-            errno = err;
-        }
-    }
-    if (dir_ == nullptr)
+    fd_ = ::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0)
         error_ = codeFromErrno(errno, true);
 }
 
@@ -58,10 +52,34 @@ FolderListing::~FolderListing() {
 }
 
 void FolderListing::close() {
-    if (dir_ != nullptr) {
-        ::closedir(dir_);
-        dir_ = nullptr;
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
     }
+    buffer_.reset();
+}
+
+const struct dirent64* FolderListing::nextRaw() {
+    if (readDirHook != nullptr && !readDirHook()) {
+        error_ = codeFromErrno(errno, true);
+        return nullptr;
+    }
+    if (offset_ >= used_) {
+        if (!buffer_)
+            buffer_ = std::make_unique<char[]>(kBufferSize);
+        const ssize_t got = ::getdents64(fd_, buffer_.get(), kBufferSize);
+        if (got <= 0) {
+            // a folder whose reading fails part-way is no shorter folder
+            if (got < 0)
+                error_ = codeFromErrno(errno, true);
+            return nullptr;
+        }
+        used_ = static_cast<std::size_t>(got);
+        offset_ = 0;
+    }
+    const auto* entry = reinterpret_cast<const struct dirent64*>(buffer_.get() + offset_);
+    offset_ += entry->d_reclen;
+    return entry;
 }
 
 namespace {
@@ -82,17 +100,12 @@ mode_t modeFromDirentType(unsigned char type) {
 } // namespace
 
 bool FolderListing::next(ListEntry& entry) {
-    if (dir_ == nullptr)
+    if (fd_ < 0 || error_ != 0)
         return false;
     for (;;) {
-        errno = 0;
-        const dirent* d = readDirHook != nullptr ? readDirHook(dir_) : ::readdir(dir_);
-        if (d == nullptr) {
-            // a folder whose reading fails part-way is no shorter folder
-            if (errno != 0)
-                error_ = codeFromErrno(errno, true);
+        const struct dirent64* d = nextRaw();
+        if (d == nullptr)
             return false;
-        }
         if ((detail_ == ListingDetail::KindOnly && d->d_type != DT_UNKNOWN) ||
             (detail_ == ListingDetail::Files && d->d_type == DT_DIR)) {
             const mode_t type = modeFromDirentType(d->d_type);
@@ -105,7 +118,7 @@ bool FolderListing::next(ListEntry& entry) {
             return true;
         }
         struct stat st {};
-        if (::fstatat(::dirfd(dir_), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue; // removed since readdir saw it
             // Readable but not searchable folder: the name is all we know.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 #include <dirent.h>
+#include <memory>
 #include <string>
 
 namespace qm {
@@ -32,7 +33,7 @@ enum class ListingDetail {
 };
 
 /// A listing of every entry of one folder, "." and ".." included, in the file
-/// system's order. Owns the DIR*.
+/// system's order. Owns its descriptor; reads the folder a buffer at a time.
 class FolderListing {
 public:
     explicit FolderListing(const std::string& folder, ListingDetail detail = ListingDetail::Full);
@@ -52,15 +53,20 @@ public:
     void close();
 
 private:
-    std::string folder_;
-    DIR* dir_ = nullptr;
+    /// The next raw entry; null at the end or on failure (error_ set).
+    const struct dirent64* nextRaw();
+
+    int fd_ = -1;
     ListingDetail detail_;
     int error_ = 0;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
+    std::size_t offset_ = 0;
 };
 
-/// Test seam: replaces readdir for every listing (nullptr restores it). The hook returns
-/// what readdir(3) would and sets errno on failure.
-using ReadDirHook = dirent* (*)(DIR* dir);
+/// Test seam: called before every entry of every listing is read (nullptr ends it). The
+/// hook returns false with errno set to make that read fail.
+using ReadDirHook = bool (*)();
 void setReadDirHook(ReadDirHook hook);
 
 } // namespace qm

@@ -24,11 +24,11 @@ int failingSync(int) {
 }
 
 int readsBeforeFailure = 0;
-dirent* failingReadDir(DIR* dir) {
+bool failingReadDir() {
     if (readsBeforeFailure-- > 0)
-        return ::readdir(dir);
+        return true;
     errno = EIO;
-    return nullptr;
+    return false;
 }
 
 class HardenedIoTest : public EngineTest {

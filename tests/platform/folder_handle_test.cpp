@@ -22,11 +22,11 @@ namespace fs = std::filesystem;
 namespace {
 
 int readsBeforeFailure = 0;
-dirent* failingReadDir(DIR* dir) {
+bool failingReadDir() {
     if (readsBeforeFailure-- > 0)
-        return ::readdir(dir);
+        return true;
     errno = EIO;
-    return nullptr;
+    return false;
 }
 
 std::set<std::string> namesIn(FolderListing& listing) {
