@@ -1,6 +1,7 @@
 #include "as_nobody.h"
 #include "block_file.h"
 #include "engine_fixture.h"
+#include "failing_read.h"
 #include "file_bytes.h"
 #include "file_ops.h"
 #include "io_error.h"
@@ -21,14 +22,6 @@ namespace {
 int failingSync(int) {
     errno = EIO;
     return -1;
-}
-
-int readsBeforeFailure = 0;
-bool failingReadDir() {
-    if (readsBeforeFailure-- > 0)
-        return true;
-    errno = EIO;
-    return false;
 }
 
 class HardenedIoTest : public EngineTest {

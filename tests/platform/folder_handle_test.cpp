@@ -1,5 +1,6 @@
 #include "as_nobody.h"
 #include "block_file.h"
+#include "failing_read.h"
 #include "file_bytes.h"
 #include "folder_handle.h"
 #include "io_folder_test.h"
@@ -20,14 +21,6 @@ using namespace qm::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-int readsBeforeFailure = 0;
-bool failingReadDir() {
-    if (readsBeforeFailure-- > 0)
-        return true;
-    errno = EIO;
-    return false;
-}
 
 std::set<std::string> namesIn(FolderListing& listing) {
     std::set<std::string> names;

@@ -1,4 +1,5 @@
 #include "as_nobody.h"
+#include "failing_read.h"
 #include "folder_handle.h"
 #include "listing.h"
 #include "listing_reader.h"
@@ -19,15 +20,6 @@ using namespace qm;
 using namespace qm::test;
 
 namespace {
-
-int readsBeforeFailure = 0;
-
-bool failingReadDir() {
-    if (readsBeforeFailure-- > 0)
-        return true;
-    errno = EIO;
-    return false;
-}
 
 /// What a listing gives, field by field, in its order.
 std::string describe(const ListEntry& entry) {
