@@ -168,6 +168,11 @@ TEST_F(ChooserTest, ShellCreatesTheConfirmedFolderOrRaisesNamingIt) {
             QMetaObject::invokeMethod(
                 chooser,
                 [&, chooser] {
+                    // Typed as a user types: into the box while it has the focus. On a busy
+                    // display the window may not be active yet, and the dialog then writes
+                    // the matching folders it selects into the box over the typing.
+                    QApplication::setActiveWindow(chooser);
+                    chooser->pathEdit()->setFocus(Qt::OtherFocusReason);
                     chooser->pathEdit()->selectAll();
                     QTest::keyClicks(chooser->pathEdit(), QString::fromStdString(typed));
                     chooser->accept();
