@@ -206,8 +206,8 @@ void Engine::transferPass() {
     std::int32_t entryCounter = 0;
     int shownProgress = 0;
     ListEntry entry;
-    // Each folder is read and its files stat-ed on a thread of its own, a few entries ahead:
-    // those stats overlap the work on the entries before them.
+    // A large folder is read and its files stat-ed on a thread of its own, a few entries
+    // ahead: those stats overlap the work on the entries before them.
     ListingReader listing;
     // The next folder's target entries are stat-ed on a thread of their own while this
     // folder is worked on.

@@ -5,7 +5,6 @@
 #include "io_error.h"
 #include "pending_io.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -205,15 +204,7 @@ template <typename Open> bool FolderHandle::adopt(Open open) {
 }
 
 std::string FolderHandle::entryPath(const std::string& name) const {
-    // joinPath's result, made in one allocation: it is built for every file of a pass
-    std::size_t end = path_.size();
-    while (end > 0 && path_[end - 1] == '/')
-        --end;
-    const std::size_t start = std::min(name.find_first_not_of('/'), name.size());
-    std::string path;
-    path.reserve(end + 1 + name.size() - start);
-    path.append(path_, 0, end).append(1, '/').append(name, start);
-    return path;
+    return joinPath(path_, name);
 }
 
 bool FolderHandle::fail(const std::string& name, bool folderOperation) const {

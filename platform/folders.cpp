@@ -3,6 +3,7 @@
 #include "io_error.h"
 #include "pending_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -73,14 +74,14 @@ std::string resolvedPath(const std::string& path) {
 }
 
 std::string joinPath(const std::string& folder, const std::string& name) {
-    std::string result = folder;
-    while (!result.empty() && result.back() == '/')
-        result.pop_back();
-    std::size_t start = 0;
-    while (start < name.size() && name[start] == '/')
-        ++start;
-    result += '/';
-    result.append(name, start);
+    // one allocation: folder handles build the path of every file of a pass this way
+    std::size_t end = folder.size();
+    while (end > 0 && folder[end - 1] == '/')
+        --end;
+    const std::size_t start = std::min(name.find_first_not_of('/'), name.size());
+    std::string result;
+    result.reserve(end + 1 + name.size() - start);
+    result.append(folder, 0, end).append(1, '/').append(name, start);
     return result;
 }
 
