@@ -1,5 +1,6 @@
 #pragma once
 
+#include "file_ops.h"
 #include "io_error.h"
 #include "run_state.h"
 
@@ -61,6 +62,7 @@ public:
         BeforeListing,  ///< a source folder's files are about to be listed; path: that folder
         BeforeOpen,     ///< a listed file is about to be opened; path: the source file
         BeforeWriteOut, ///< a batch of copies is about to be written out; path: its first target
+        BeforeName,     ///< a written-out copy is about to take its name; path: its target
     };
     using Probe = std::function<void(ProbePoint point, const std::string& path)>;
     /// Test seam: called at every probe point (an empty function removes it).
@@ -75,8 +77,9 @@ public:
 private:
     /// Where a copy that did not raise failed, with the code to report. NotRegular: the
     /// source turned out to be no regular file when opened and is skipped. Changed: the
-    /// source changed while it was read, so the copy was not kept.
-    enum class FailedAt { Nothing, Source, Target, NotRegular, Changed };
+    /// source changed while it was read, so the copy was not kept. LeftAlone: the target
+    /// changed since it was compared and is no longer older (already reported).
+    enum class FailedAt { Nothing, Source, Target, NotRegular, Changed, LeftAlone };
     struct CopyResult {
         FailedAt failedAt = FailedAt::Nothing;
         int code = 0;
@@ -96,17 +99,29 @@ private:
     /// Writes the source into a temporary beside the target and queues its rename.
     /// Fails at the source when it cannot be opened, at the target when its path clashes
     /// (IoFailure::concernsOnlyThisPath). throw RuntimeError for a fault of the medium
-    /// `targetMissing`: nothing had the target's name when it was looked at.
+    /// `decided`: the target as the decision saw it (none: nothing had its name); only that
+    /// is ever replaced. `keepReplaced`: it is kept under a conflict name first.
     CopyResult copyFile(const FolderHandle& sourceFolder, const ListEntry& source,
                         const std::shared_ptr<FolderHandle>& targetFolder,
-                        const std::string& targetName, bool targetMissing);
+                        const std::string& targetName, const std::optional<PathStatus>& decided,
+                        bool keepReplaced);
     /// Reproduces a symbolic link as the same link; fails like copyFile.
     CopyResult copyLink(const FolderHandle& sourceFolder, const ListEntry& source,
-                        const FolderHandle& targetFolder, const std::string& targetName);
+                        const FolderHandle& targetFolder, const std::string& targetName,
+                        const std::optional<PathStatus>& decided);
     /// Pumps the window's events; ends the run when the user asked to stop it.
     void pump(); // throw RunStopped
     /// Shows "   Error <code> -> <path>" and logs it.
     void reportError(int code, const std::string& path);
+    /// A copy not put in place because its target changed since the decision: logged, and
+    /// no longer counted as updated.
+    void reportLeftAlone(const std::string& targetPath);
+    /// What a copy of a source of `kind` and `mtime` does with `now`, found where something
+    /// else was decided on: replaces nothing or an older entry of its kind, leaves a newer or
+    /// equal one alone, and fails at anything of another kind (code pending).
+    enum class Recheck { Replace, LeftAlone, Clash };
+    static Recheck recheckTarget(const std::optional<PathStatus>& now, EntryKind kind,
+                                 const timespec& mtime);
     /// The date-time text of a file time, as the overwrite question shows it.
     std::string fileTimeText(const timespec& time) const;
 
@@ -149,9 +164,20 @@ private:
         std::string temp; ///< full path; empty while the copy has no name yet
         std::string target;
         std::string targetName;
-        timespec mtime{};     ///< the source's, which the target must end up with
-        bool inPlace = false; ///< nothing had the target's name: linked to it directly
+        std::string source; ///< full path, for messages
+        timespec mtime{};   ///< the source's, which the target must end up with
+        /// What the copy may replace: the target as decided on (none: nothing there).
+        std::optional<PathStatus> decided;
+        bool keepReplaced = false; ///< a conflict: what it replaces is kept beside it
     };
+    /// How a written-out copy ended at its target's name.
+    enum class Placement { Placed, LeftAlone, Failed };
+    /// Renames a named, closed copy over its target if that is still the entry decided on
+    /// (or, changed since, still older); never over anything else. Failed: code pending.
+    Placement placeCopy(PendingCopy& copy);
+    /// Moves the entry at the copy's target to a conflict name beside it and logs both.
+    /// False with the code pending.
+    bool keepReplacedVersion(PendingCopy& copy);
     std::vector<PendingCopy> pending_;
     /// A new temporary in `folder`: without a name where the file system can, else under a
     /// fresh name written into the journal first (`tempPath`). Null with the code pending.
@@ -167,7 +193,19 @@ private:
     std::unique_ptr<TempJournal> journal_;
     /// True during a synchronisation's passes: links of the user's are never replaced.
     bool synchronising_ = false;
+    /// The start of this pair's last completed synchronisation; none on a first run.
+    std::optional<timespec> lastSyncStart_;
+    /// A file of either tree with this modification time was changed since the last run.
+    bool changedSinceLastSync(const timespec& mtime) const;
+    /// Both versions changed since the last run and hold different bytes: the one the copy
+    /// replaces is to be kept.
+    bool isConflict(const FolderHandle& sourceFolder, const ListEntry& source,
+                    const FolderHandle& targetFolder, const std::string& targetName,
+                    const PathStatus& target);
     void logSkippedLink(const std::string& path);
+    /// A link in one tree and a regular file under the same name in the other, in a
+    /// synchronisation: both are the user's, so neither replaces the other.
+    void logSkippedKinds(const std::string& path, bool sourceIsLink);
     /// After the rename: sets the time again where the medium lost it.
     void keepTime(const PendingCopy& copy);
     /// The pass's target root as the scan of its source would reach it, when it lies inside

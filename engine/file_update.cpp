@@ -1,5 +1,6 @@
 #include "block_file.h"
 #include "clock.h"
+#include "conflict_name.h"
 #include "data_copy.h"
 #include "engine.h"
 #include "file_ops.h"
@@ -148,6 +149,12 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
         logSkippedLink(sourcePath);
         return;
     }
+    if (synchronising_ && target && target->kind != source.kind &&
+        (source.kind == EntryKind::Symlink || target->kind == EntryKind::Symlink) &&
+        (source.kind == EntryKind::File || target->kind == EntryKind::File)) {
+        logSkippedKinds(sourcePath, source.kind == EntryKind::Symlink);
+        return;
+    }
     const auto orderOf = [&source](const std::optional<PathStatus>& status) {
         // A target of another kind (a link or FIFO where the source has a file, a file where
         // it has a link) is never its copy, whatever its time: replaced, never written through.
@@ -193,13 +200,17 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
     else
         try {
             if (source.kind == EntryKind::Symlink) {
-                result = copyLink(sourceFolder, source, *targetFolder, targetName);
+                result = copyLink(sourceFolder, source, *targetFolder, targetName, target);
             } else {
-                result = copyFile(sourceFolder, source, targetFolder, targetName, !target);
+                const bool keepReplaced =
+                    target && isConflict(sourceFolder, source, *targetFolder, targetName, *target);
+                result =
+                    copyFile(sourceFolder, source, targetFolder, targetName, target, keepReplaced);
                 // Written while we read it: the copy may hold old and new bytes under the
                 // old time. Once more; a file still changing fails, its old copy kept.
                 if (result.failedAt == FailedAt::Changed)
-                    result = copyFile(sourceFolder, source, targetFolder, targetName, !target);
+                    result = copyFile(sourceFolder, source, targetFolder, targetName, target,
+                                      keepReplaced);
                 if (result.failedAt == FailedAt::Changed)
                     result = {FailedAt::Source, ChangedWhileReadCode};
             }
@@ -207,6 +218,8 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
             // the error box names the copy that failed
             throw IoError(error.code(), error.what(), sourcePath + " -> " + targetPath);
         }
+    if (result.failedAt == FailedAt::LeftAlone)
+        return;
     if (result.failedAt == FailedAt::NotRegular) {
         // swapped for a FIFO, device or socket since it was listed
         --state_.FilesUpdated;
@@ -237,7 +250,8 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
 
 Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const ListEntry& source,
                                     const std::shared_ptr<FolderHandle>& targetFolder,
-                                    const std::string& targetName, bool targetMissing) {
+                                    const std::string& targetName,
+                                    const std::optional<PathStatus>& decided, bool keepReplaced) {
     BlockFile in(sourceFolder.entryPath(source.name));
     if (!sourceFolder.openRead(in, source.name)) {
         if (in.notRegular())
@@ -284,8 +298,8 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
     // The rename waits until the batch is on disk (commitPending); the copy stays open so
     // the write-out works on it without opening it again.
     pending_.push_back({std::move(file), targetFolder, tempPath,
-                        targetFolder->entryPath(targetName), targetName, read.mtime,
-                        targetMissing && tempPath.empty()});
+                        targetFolder->entryPath(targetName), targetName,
+                        sourceFolder.entryPath(source.name), read.mtime, decided, keepReplaced});
     guard.commit();
     pendingBytes_ += source.size;
     if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)
@@ -297,6 +311,34 @@ void Engine::logSkippedLink(const std::string& path) {
     const std::string text = "   Skipped (a link where the other tree has a folder) -> " + path;
     view_.setStatus(text);
     view_.appendLog(text);
+}
+
+void Engine::logSkippedKinds(const std::string& path, bool sourceIsLink) {
+    const std::string text = sourceIsLink
+                                 ? "   Skipped (a link where the other tree has a file) -> " + path
+                                 : "   Skipped (a file where the other tree has a link) -> " + path;
+    view_.setStatus(text);
+    view_.appendLog(text);
+}
+
+void Engine::reportLeftAlone(const std::string& targetPath) {
+    const std::string text = "   Left alone (changed since it was compared) -> " + targetPath;
+    view_.setStatus(text);
+    view_.appendLog(text);
+    --state_.FilesUpdated;
+}
+
+Engine::Recheck Engine::recheckTarget(const std::optional<PathStatus>& now, EntryKind kind,
+                                      const timespec& mtime) {
+    if (!now)
+        return Recheck::Replace;
+    if (now->kind != kind) {
+        // a folder or another kind took the name: the copy cannot go there
+        setPendingIo(IoFailure{codeFromErrno(now->kind == EntryKind::Folder ? EISDIR : EEXIST),
+                               FailureReach::ThisPath});
+        return Recheck::Clash;
+    }
+    return orderTarget(mtime, now) == TargetOrder::Older ? Recheck::Replace : Recheck::LeftAlone;
 }
 
 void Engine::reportError(int code, const std::string& path) {
@@ -325,9 +367,13 @@ void Engine::commitPending() {
     }
     for (std::size_t done = 0; done < pending_.size(); ++done) {
         PendingCopy& copy = pending_[done];
+        probe(ProbePoint::BeforeName, copy.target);
         // Nothing to replace: the copy takes its own name at once (never over anything that
         // appeared there meanwhile); otherwise a fresh name for the rename.
-        const bool inPlace = copy.inPlace && linkInPlace(copy);
+        if (copy.temp.empty() && !copy.decided && !copy.keepReplaced && linkInPlace(copy)) {
+            keepTime(copy);
+            continue;
+        }
         if (copy.temp.empty() && !nameUnnamed(copy)) {
             const IoFailure failure = takeIoFailure();
             if (!failure.concernsOnlyThisPath()) {
@@ -349,8 +395,21 @@ void Engine::commitPending() {
             setPendingIo(code);
             raisePending();
         }
-        if (inPlace || copy.folder->rename(nameOf(copy.temp), *copy.folder, copy.targetName)) {
+        // Where the open file's time may be lost at its write-out, it is set again by name
+        // before the copy takes its target's: a kill after the rename leaves the right time
+        // wherever the medium keeps it through a rename.
+        if (!copy.folder->keepsTimesOfOpenFiles() &&
+            !copy.folder->setTime(nameOf(copy.temp), copy.mtime))
+            takeIoResult(); // checked again after the rename (keepTime)
+        const Placement placement = placeCopy(copy);
+        if (placement == Placement::Placed) {
             keepTime(copy);
+            continue;
+        }
+        if (placement == Placement::LeftAlone) {
+            copy.folder->remove(nameOf(copy.temp));
+            takeIoResult();
+            reportLeftAlone(copy.target);
             continue;
         }
         const IoFailure failure = takeIoFailure();
@@ -397,6 +456,81 @@ std::unique_ptr<BlockFile> Engine::createTemp(const FolderHandle& folder, std::s
     tempPath.clear();
     setPendingIo(IoFailure{183, FailureReach::ThisPath});
     return nullptr;
+}
+
+Engine::Placement Engine::placeCopy(PendingCopy& copy) {
+    // Something may appear between the look and a rename that cannot refuse it: look again.
+    for (int attempt = 0; attempt < NameTries; ++attempt) {
+        const auto now = copy.folder->status(copy.targetName);
+        if (!sameEntry(now, copy.decided)) {
+            // saved there since the decision: decided again from what is there now
+            if (const Recheck again = recheckTarget(now, EntryKind::File, copy.mtime);
+                again != Recheck::Replace)
+                return again == Recheck::LeftAlone ? Placement::LeftAlone : Placement::Failed;
+            copy.decided = now;
+            copy.keepReplaced =
+                copy.keepReplaced || (now && synchronising_ && changedSinceLastSync(now->mtime));
+        }
+        if (copy.decided && copy.keepReplaced) {
+            if (!keepReplacedVersion(copy))
+                return Placement::Failed;
+            copy.decided.reset();
+        }
+        const std::string temp = nameOf(copy.temp);
+        if (copy.decided ? copy.folder->rename(temp, *copy.folder, copy.targetName)
+                         : copy.folder->renameNoReplace(temp, copy.targetName))
+            return Placement::Placed;
+        const IoFailure failure = takeIoFailure();
+        if (copy.decided || failure.code != 183) {
+            setPendingIo(failure);
+            return Placement::Failed;
+        }
+    }
+    setPendingIo(IoFailure{183, FailureReach::ThisPath});
+    return Placement::Failed;
+}
+
+bool Engine::keepReplacedVersion(PendingCopy& copy) {
+    for (int attempt = 1; attempt <= NameTries; ++attempt) {
+        const std::string name = conflictName(copy.targetName, copy.decided->mtime, attempt);
+        if (copy.folder->renameNoReplace(copy.targetName, name)) {
+            const std::string text = "   Conflict (changed in both trees since the last run) -> " +
+                                     copy.source + " replaces " + copy.target + ", kept as " +
+                                     copy.folder->entryPath(name);
+            view_.setStatus(text);
+            view_.appendLog(text);
+            ++state_.ConflictsKept;
+            return true;
+        }
+        if (takeIoFailure().code != 183)
+            break; // say it below, under the target's own path
+    }
+    setPendingIo(IoFailure{183, FailureReach::ThisPath});
+    return false;
+}
+
+bool Engine::changedSinceLastSync(const timespec& mtime) const {
+    if (!lastSyncStart_)
+        return true; // a first run cannot tell which side changed
+    return mtime.tv_sec != lastSyncStart_->tv_sec ? mtime.tv_sec > lastSyncStart_->tv_sec
+                                                  : mtime.tv_nsec > lastSyncStart_->tv_nsec;
+}
+
+bool Engine::isConflict(const FolderHandle& sourceFolder, const ListEntry& source,
+                        const FolderHandle& targetFolder, const std::string& targetName,
+                        const PathStatus& target) {
+    if (!synchronising_ || source.kind != EntryKind::File || target.kind != EntryKind::File ||
+        !changedSinceLastSync(source.mtime) || !changedSinceLastSync(target.mtime))
+        return false;
+    if (source.size != target.size)
+        return true;
+    // The same bytes under two times lose nothing when one replaces the other.
+    if (!buffer_)
+        buffer_ = std::make_unique<char[]>(BlockSize);
+    const SameBytes same = compareFiles(sourceFolder, source.name, targetFolder, targetName,
+                                        buffer_.get(), BlockSize, [this] { pump(); });
+    takeIoResult(); // one that cannot be read is kept, to be sure
+    return same != SameBytes::Yes;
 }
 
 bool Engine::linkInPlace(PendingCopy& copy) {
@@ -487,8 +621,8 @@ void Engine::dropPending(int code) noexcept {
 }
 
 Engine::CopyResult Engine::copyLink(const FolderHandle& sourceFolder, const ListEntry& source,
-                                    const FolderHandle& targetFolder,
-                                    const std::string& targetName) {
+                                    const FolderHandle& targetFolder, const std::string& targetName,
+                                    const std::optional<PathStatus>& decided) {
     std::string text;
     if (!sourceFolder.readLink(source.name, text))
         return {FailedAt::Source, takeIoResult()};
@@ -509,8 +643,23 @@ Engine::CopyResult Engine::copyLink(const FolderHandle& sourceFolder, const List
 
     if (!targetFolder.setTime(tempName, source.mtime, true))
         raisePending();
-    if (!targetFolder.rename(tempName, targetFolder, targetName))
-        return {FailedAt::Target, pathFailure(takeIoFailure())}; // the guard removes the temporary
+    // only what the decision looked at is replaced (the guard removes the temporary)
+    std::optional<PathStatus> replaced = decided;
+    if (const auto now = targetFolder.status(targetName); !sameEntry(now, replaced)) {
+        switch (recheckTarget(now, EntryKind::Symlink, source.mtime)) {
+        case Recheck::Replace:
+            break;
+        case Recheck::LeftAlone:
+            reportLeftAlone(targetFolder.entryPath(targetName));
+            return {FailedAt::LeftAlone, 0};
+        case Recheck::Clash:
+            return {FailedAt::Target, pathFailure(takeIoFailure())};
+        }
+        replaced = now;
+    }
+    if (!(replaced ? targetFolder.rename(tempName, targetFolder, targetName)
+                   : targetFolder.renameNoReplace(tempName, targetName)))
+        return {FailedAt::Target, pathFailure(takeIoFailure())};
     guard.commit();
     return {};
 }
@@ -520,12 +669,12 @@ std::string Engine::fileTimeText(const timespec& time) const {
     if (stamp != -1)
         return dateTimeText(stampToDateTime(stamp), format_);
     // outside the DOS range: the exact local time
-    std::tm local{};
-    if (!localtime_r(&time.tv_sec, &local))
+    const auto local = localPartsOf(time);
+    if (!local)
         return {};
     try {
-        return dateTimeText(encodeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                                           local.tm_hour, local.tm_min, local.tm_sec),
+        return dateTimeText(encodeDateTime(local->year, local->month, local->day, local->hour,
+                                           local->minute, local->second),
                             format_);
     } catch (const ConvertError&) {
         return {}; // a year the calendar cannot hold; the question still asks

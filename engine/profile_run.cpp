@@ -6,6 +6,7 @@
 #include "profile_file.h"
 #include "profile_table.h"
 #include "run_view.h"
+#include "sync_record.h"
 #include "temp_journal.h"
 #include "temp_name.h"
 
@@ -44,6 +45,7 @@ void Engine::runProfile() {
     const int row = state_.SelectedRow;
     state_.FilesFailed = 0;
     state_.FoldersFailed = 0;
+    state_.ConflictsKept = 0;
     state_.busyFlag = 1;
     view_.setRunControlsEnabled(false);
     runFailed_ = false;
@@ -152,11 +154,31 @@ void Engine::runSynchronisation() {
         markRowFailed();
         return;
     }
+    // What changed in both trees since the last completed run is known from when it began;
+    // a little earlier, since the file system's clock may run behind this one.
+    timespec start = currentFileTime();
+    start.tv_sec -= 2;
+    const SyncRecord record(tempJournalFolder(), state_.SourceFolder, state_.TargetFolder);
+    lastSyncStart_ = record.lastStart();
+    struct Forget {
+        Engine& engine;
+        ~Forget() { engine.lastSyncStart_.reset(); }
+    } forget{*this};
+
     transferPass();
     state_.SourceFolder = table_.cell(ColTarget, row);
     state_.TargetFolder = table_.cell(ColSource, row);
     view_.appendLog("Sync Phase -> " + table_.cell(ColName, row));
     transferPass();
+
+    // A run with failures left files unsynchronised: the next one must still see them as
+    // changed since the record.
+    if (runFailed_ || state_.FilesFailed > 0 || state_.FoldersFailed > 0)
+        return;
+    if (!record.store(start))
+        view_.appendLog("   The time of this run could not be recorded in " +
+                        (record.path().empty() ? std::string("a state folder") : record.path()) +
+                        ": the next run keeps a copy of every file that differs");
 }
 
 bool Engine::folderChecks() {

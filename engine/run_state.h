@@ -20,6 +20,8 @@ struct RunState {
     /// FilesSeen. Any of them makes the row's Status "ERROR".
     std::int64_t FilesFailed = 0;
     std::int64_t FoldersFailed = 0;
+    /// Versions kept under a conflict name in a synchronisation; zeroed with FilesFailed.
+    std::int64_t ConflictsKept = 0;
     std::int32_t PreviousSpeed = 0;
     std::int64_t CurrentFileSize = 0;
 

@@ -13,6 +13,7 @@
 #include "run_figures.h"
 #include "run_view.h"
 #include "statuses_ahead.h"
+#include "temp_name.h"
 
 namespace qm {
 
@@ -256,6 +257,15 @@ void Engine::transferPass() {
             // folders by their attribute: every file goes on, empty or not
             if (entry.attributes & faDirectory)
                 continue;
+            if (synchronising_ && isTempName(entry.name)) {
+                // half a copy of ours (a killed run's, or one under way): never carried into
+                // the other tree, which is the user's own work too
+                const std::string text = "   Skipped (a temporary of an unfinished copy) -> " +
+                                         sourceFolder.entryPath(entry.name);
+                view_.setStatus(text);
+                view_.appendLog(text);
+                continue;
+            }
             if (entry.kind != EntryKind::Special) {
                 state_.CurrentFileSize = entry.size;
                 byteTotal += entry.size;
@@ -294,6 +304,8 @@ void Engine::transferPass() {
     view_.appendLog(" Files Updated -> " + std::to_string(state_.FilesUpdated));
     if (failed)
         view_.appendLog(" Files Failed  -> " + std::to_string(state_.FilesFailed));
+    if (state_.ConflictsKept > 0)
+        view_.appendLog(" Conflict Copies -> " + std::to_string(state_.ConflictsKept));
     const std::string summary = summaryLine(table_.cell(ColName, row), byteTotal, elapsed);
     view_.setStatus(summary);
     view_.appendLog(summary);

@@ -1,6 +1,7 @@
 #include "data_copy.h"
 
 #include "block_file.h"
+#include "folder_handle.h"
 #include "pending_io.h"
 
 #include <algorithm>
@@ -238,6 +239,42 @@ DataCopyResult copyData(BlockFile& source, BlockFile& target, const FileStatus& 
     }
     result.way = copier.way;
     return result;
+}
+
+SameBytes compareFiles(const FolderHandle& firstFolder, const std::string& first,
+                       const FolderHandle& secondFolder, const std::string& second, char* buffer,
+                       std::size_t bufferSize, const std::function<void()>& afterBlock) {
+    BlockFile a(firstFolder.entryPath(first));
+    BlockFile b(secondFolder.entryPath(second));
+    if (!firstFolder.openRead(a, first) || !secondFolder.openRead(b, second))
+        return SameBytes::Unknown;
+    if (a.statusAtOpen().size != b.statusAtOpen().size)
+        return SameBytes::No;
+    const std::size_t half = bufferSize / 2;
+    char* const other = buffer + half;
+    for (;;) {
+        const std::int64_t got = a.read(buffer, half);
+        if (got < 0)
+            return SameBytes::Unknown;
+        // fill the same length from the second, which may come in shorter reads
+        std::int64_t have = 0;
+        while (have < got) {
+            const std::int64_t more = b.read(other + have, static_cast<std::size_t>(got - have));
+            if (more < 0)
+                return SameBytes::Unknown;
+            if (more == 0)
+                return SameBytes::No;
+            have += more;
+        }
+        if (got == 0) {
+            char extra = 0;
+            const std::int64_t left = b.read(&extra, 1);
+            return left < 0 ? SameBytes::Unknown : (left == 0 ? SameBytes::Yes : SameBytes::No);
+        }
+        if (!std::equal(buffer, buffer + got, other))
+            return SameBytes::No;
+        afterBlock();
+    }
 }
 
 } // namespace qm

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 namespace qm {
 
 class BlockFile;
 struct FileStatus;
+class FolderHandle;
 
 /// The way the last bytes of a copy went.
 enum class CopyWay {
@@ -35,5 +37,15 @@ struct DataCopyResult {
 DataCopyResult copyData(BlockFile& source, BlockFile& target, const FileStatus& status,
                         char* buffer, std::size_t blockSize,
                         const std::function<void()>& afterBlock);
+
+/// Whether two files hold the same bytes.
+enum class SameBytes { Yes, No, Unknown };
+
+/// Compares the regular file `first` in `firstFolder` with `second` in `secondFolder`, byte
+/// for byte, through `buffer` (halved between the two); no link is followed. Unknown, with
+/// the code pending, when either cannot be opened or read. `afterBlock` as for copyData.
+SameBytes compareFiles(const FolderHandle& firstFolder, const std::string& first,
+                       const FolderHandle& secondFolder, const std::string& second, char* buffer,
+                       std::size_t bufferSize, const std::function<void()>& afterBlock);
 
 } // namespace qm

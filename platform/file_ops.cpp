@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +30,29 @@ PathStatus pathStatusOf(const struct stat& st) {
     status.mtime = st.st_mtim;
     status.mode = st.st_mode & 07777;
     status.size = status.kind == EntryKind::Folder ? 0 : static_cast<std::int64_t>(st.st_size);
+    status.device = st.st_dev;
+    status.inode = st.st_ino;
+    status.ctime = st.st_ctim;
     return status;
+}
+
+bool PathStatus::sameEntryAs(const PathStatus& other) const {
+    return device == other.device && inode == other.inode && kind == other.kind &&
+           size == other.size && mtime.tv_sec == other.mtime.tv_sec &&
+           mtime.tv_nsec == other.mtime.tv_nsec && ctime.tv_sec == other.ctime.tv_sec &&
+           ctime.tv_nsec == other.ctime.tv_nsec;
+}
+
+bool sameEntry(const std::optional<PathStatus>& a, const std::optional<PathStatus>& b) {
+    if (!a || !b)
+        return !a && !b;
+    return a->sameEntryAs(*b);
+}
+
+timespec currentFileTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
 }
 
 std::optional<PathStatus> statPath(const std::string& path) {

@@ -20,7 +20,18 @@ struct PathStatus {
     timespec mtime{};
     std::uint32_t mode = 0; ///< st_mode & 07777
     std::int64_t size = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec ctime{}; ///< moves with every change of the entry, even one that keeps mtime
+    /// The same entry, unchanged: device, inode, kind, size, modification and change time.
+    bool sameEntryAs(const PathStatus& other) const;
 };
+
+/// Two looks at one path saw the same thing: both absent, or the same unchanged entry.
+bool sameEntry(const std::optional<PathStatus>& a, const std::optional<PathStatus>& b);
+
+/// The current time as the file system stamps a change (CLOCK_REALTIME).
+timespec currentFileTime();
 
 /// lstat of a path; none when it cannot be queried. Nothing pending.
 std::optional<PathStatus> statPath(const std::string& path);

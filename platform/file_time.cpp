@@ -124,4 +124,18 @@ std::int32_t dateTimeToStamp(double value) {
     return packStamp(p.year, p.month, p.day, p.hour, p.minute, p.second);
 }
 
+std::optional<DateTimeParts> localPartsOf(const timespec& time) {
+    std::tm local{};
+    const time_t seconds = time.tv_sec;
+    if (::localtime_r(&seconds, &local) == nullptr)
+        return std::nullopt;
+    return DateTimeParts{local.tm_year + 1900,
+                         local.tm_mon + 1,
+                         local.tm_mday,
+                         local.tm_hour,
+                         local.tm_min,
+                         local.tm_sec,
+                         0};
+}
+
 } // namespace qm

@@ -35,6 +35,9 @@ struct DateTimeParts {
 /// Splits a date-time value, rounded to the millisecond, into its fields.
 DateTimeParts decodeDateTime(double value);
 
+/// The local calendar fields of an exact time (seconds); none where the system cannot say.
+std::optional<DateTimeParts> localPartsOf(const timespec& time);
+
 /// Stamps compared in time order (unsigned, so 2044 and later sort after earlier years).
 inline int compareStamps(std::int32_t a, std::int32_t b) {
     auto ua = static_cast<std::uint32_t>(a), ub = static_cast<std::uint32_t>(b);

@@ -6,6 +6,7 @@
 #include "pending_io.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -319,6 +320,25 @@ bool FolderHandle::rename(const std::string& name, const FolderHandle& to,
     if (::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0)
         return true;
     setPendingErrno(errno, false, to.entryPath(toName));
+    return false;
+}
+
+bool FolderHandle::renameNoReplace(const std::string& name, const std::string& toName) const {
+    if (fd_ < 0) {
+        setPendingErrno(openErrno_, false, entryPath(toName));
+        return false;
+    }
+    if (::renameat2(fd_, name.c_str(), fd_, toName.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        // FUSE and older file systems: nothing there a moment ago is the best we can know
+        struct stat st {};
+        if (::fstatat(fd_, toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            errno = EEXIST;
+        else if (errno == ENOENT && ::renameat(fd_, name.c_str(), fd_, toName.c_str()) == 0)
+            return true;
+    }
+    setPendingErrno(errno, false, entryPath(toName));
     return false;
 }
 

@@ -69,6 +69,10 @@ public:
     /// Renames an entry of this folder over `toName` in `to` (replacing a file or link,
     /// never writing through it). False with code pending, naming the new path.
     bool rename(const std::string& name, const FolderHandle& to, const std::string& toName) const;
+    /// Renames an entry of this folder to `toName` here, which must not exist (183 when it
+    /// does). Where the file system cannot refuse atomically, a look just before the rename
+    /// stands in. False with code pending, naming the new path.
+    bool renameNoReplace(const std::string& name, const std::string& toName) const;
     /// Removes a file or link (never a folder). False with code pending.
     bool remove(const std::string& name) const;
     /// The text of a link. False with code pending.

@@ -134,7 +134,7 @@ TEST_F(TemporariesTest, OnlyWhatAnEndedRunRecordedIsRemoved) {
     EXPECT_EQ(TempJournal::recoverEnded(tempJournalFolder(), isTempName), 0);
 }
 
-TEST_F(TemporariesTest, CopyOfAMissingTargetStillLandsWhenSomethingTakesItsNameMeanwhile) {
+TEST_F(TemporariesTest, CopyOfAMissingTargetLeavesAloneWhatTookItsNameMeanwhile) {
     setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
     preparePass(path("src"), path("dst"));
     // between the copy and its write-out something takes the name the copy was to have
@@ -144,11 +144,15 @@ TEST_F(TemporariesTest, CopyOfAMissingTargetStillLandsWhenSomethingTakesItsNameM
     });
     engine.transferPass();
     engine.setProbe({});
-    // replaced through a temporary and the rename, as any older target is
-    EXPECT_TRUE(readFile(path("dst/f0")) == readFile(path("src/f0")));
+    // not older than the source: what appeared stays, and the log says so
+    EXPECT_EQ(readFile(path("dst/f0")), "appeared meanwhile");
+    EXPECT_EQ(view.logLinesStartingWith("   Left alone (changed since it was compared) -> " +
+                                        path("dst/f0"))
+                  .size(),
+              1u);
     EXPECT_TRUE(readFile(path("dst/sub/f1")) == readFile(path("src/sub/f1")));
     EXPECT_TRUE(targetTemps().empty());
-    EXPECT_EQ(state.FilesUpdated, 24);
+    EXPECT_EQ(state.FilesUpdated, 23);
     EXPECT_EQ(table.cell(ColStatus, 1), "Done");
 }
 
