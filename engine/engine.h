@@ -62,7 +62,8 @@ public:
         BeforeListing,  ///< a source folder's files are about to be listed; path: that folder
         BeforeOpen,     ///< a listed file is about to be opened; path: the source file
         BeforeWriteOut, ///< a batch of copies is about to be written out; path: its first target
-        BeforeName,     ///< a written-out copy is about to take its name; path: its target
+        BeforeName,     ///< a written-out copy is about to take its target's name, its own name and
+                        ///< time set where it needs them; path: its target
     };
     using Probe = std::function<void(ProbePoint point, const std::string& path)>;
     /// Test seam: called at every probe point (an empty function removes it).

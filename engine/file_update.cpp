@@ -367,10 +367,12 @@ void Engine::commitPending() {
     }
     for (std::size_t done = 0; done < pending_.size(); ++done) {
         PendingCopy& copy = pending_[done];
-        probe(ProbePoint::BeforeName, copy.target);
         // Nothing to replace: the copy takes its own name at once (never over anything that
         // appeared there meanwhile); otherwise a fresh name for the rename.
-        if (copy.temp.empty() && !copy.decided && !copy.keepReplaced && linkInPlace(copy)) {
+        const bool direct = copy.temp.empty() && !copy.decided && !copy.keepReplaced;
+        if (direct)
+            probe(ProbePoint::BeforeName, copy.target);
+        if (direct && linkInPlace(copy)) {
             keepTime(copy);
             continue;
         }
@@ -401,6 +403,8 @@ void Engine::commitPending() {
         if (!copy.folder->keepsTimesOfOpenFiles() &&
             !copy.folder->setTime(nameOf(copy.temp), copy.mtime))
             takeIoResult(); // checked again after the rename (keepTime)
+        if (!direct)
+            probe(ProbePoint::BeforeName, copy.target);
         const Placement placement = placeCopy(copy);
         if (placement == Placement::Placed) {
             keepTime(copy);

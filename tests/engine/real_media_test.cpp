@@ -114,6 +114,34 @@ TEST_P(RealMediaTest, SparseSourceIsWrittenWholeWithItsZeros) {
     EXPECT_EQ(copy.find_first_not_of('\0', 2100004), std::string::npos);
 }
 
+TEST_P(RealMediaTest, CopyCarriesItsSourcesTimeBeforeItTakesItsName) {
+    // These media lose a time set on the open file; a kill just after the rename must not
+    // leave a whole copy that looks newer than its source.
+    MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
+    QM_REQUIRE_MOUNTED(medium);
+    const ReturnToFolder leave(startDir);
+    makeFolder("src/solo"); // its one temporary is the copy's
+    writeFile("src/solo/big.bin", std::string(3 << 20, 'b'));
+    setTime("src/solo/big.bin", 1700000200);
+    std::vector<std::int64_t> offBy;
+    engine.setProbe([&](Engine::ProbePoint point, const std::string& target) {
+        if (point != Engine::ProbePoint::BeforeName || target != path("dst/solo/big.bin"))
+            return;
+        for (const auto& entry : std::filesystem::directory_iterator(path("dst/solo")))
+            if (const auto temp = statPath(entry.path().string()))
+                offBy.push_back(temp->mtime.tv_sec - 1700000200);
+    });
+    setProfile(1, "BackUP", "Stick", path("src"), path("dst"));
+    engine.runProfile();
+    engine.setProbe({});
+    ASSERT_EQ(offBy.size(), 1u) << "the temporary alone, before its rename";
+    for (const std::int64_t off : offBy)
+        EXPECT_LE(std::abs(off), 1); // the medium's own grain
+    const auto kept = statPath(path("dst/solo/big.bin"));
+    ASSERT_TRUE(kept);
+    EXPECT_LE(std::abs(kept->mtime.tv_sec - 1700000200), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, RealMediaTest,
                          ::testing::Values(MediumCase{"Fat32", MountedMedium::Kind::Fat32},
                                            MediumCase{"Exfat", MountedMedium::Kind::Exfat}),
