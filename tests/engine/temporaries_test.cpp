@@ -96,6 +96,22 @@ TEST_F(TemporariesTest, SourceFileNamedLikeATemporaryIsBackedUpAndKept) {
     EXPECT_EQ(table.cell(ColStatus, 1), "Done");
 }
 
+TEST_F(TemporariesTest, SynchronisationNeverCarriesAKilledRunsTemporaryAcross) {
+    // half a copy left on the stick by a run killed where no journal could name it
+    const std::string name = newTempName();
+    makeFolder("dst/sub");
+    writeFile("dst/sub/" + name, std::string(4096, 'h'));
+    setProfile(1, "Syncro", "Stick", path("src"), path("dst"));
+    engine.runProfile();
+    EXPECT_FALSE(exists("src/sub/" + name));
+    EXPECT_EQ(view.logLinesStartingWith("   Skipped (a temporary of an unfinished copy) -> " +
+                                        path("dst/sub/" + name))
+                  .size(),
+              1u);
+    EXPECT_EQ(readFile(path("src/f2")), readFile(path("dst/f2"))); // the rest as ever
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+}
+
 TEST_F(TemporariesTest, OnlyWhatAnEndedRunRecordedIsRemoved) {
     const std::string recorded = path("dst/" + newTempName());
     const std::string lookalike = path("dst/" + newTempName());
