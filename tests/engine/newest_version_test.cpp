@@ -103,10 +103,17 @@ struct ProbeCase {
     Save save;
 };
 
-class CommitRecheck : public NewestVersionTest, public ::testing::WithParamInterface<ProbeCase> {};
+class CommitRecheck : public NewestVersionTest,
+                      public ::testing::WithParamInterface<std::tuple<ProbeCase, bool>> {};
 
 TEST_P(CommitRecheck, ReplacesOnlyWhatTheDecisionSawOrWhatIsStillOlder) {
-    const ProbeCase& c = GetParam();
+    const ProbeCase& c = std::get<0>(GetParam());
+    std::optional<MountedMedium> medium; // no unnamed files there: named temporaries
+    if (std::get<1>(GetParam())) {
+        medium.emplace(MountedMedium::Kind::Exfat, path("stick.img"), path("b"));
+        QM_REQUIRE_MOUNTED(*medium);
+    }
+    ReturnToFolder back(fs::current_path());
     put("a/notes.txt", "from a", now - Hour);
     put("a/other.txt", "another file of the batch", now - Hour);
     if (c.targetThere)
@@ -169,20 +176,27 @@ TEST_P(CommitRecheck, ReplacesOnlyWhatTheDecisionSawOrWhatIsStillOlder) {
 using P = Engine::ProbePoint;
 INSTANTIATE_TEST_SUITE_P(
     EachPointBetweenDecisionAndName, CommitRecheck,
-    ::testing::Values(
-        ProbeCase{"NewerSaveBeforeOpenOverMissing", P::BeforeOpen, false, Save::NewerThanSource},
-        ProbeCase{"NewerSaveBeforeOpenOverOlder", P::BeforeOpen, true, Save::NewerThanSource},
-        ProbeCase{"NewerSaveBeforeWriteOutOverMissing", P::BeforeWriteOut, false,
-                  Save::NewerThanSource},
-        ProbeCase{"NewerSaveBeforeWriteOutOverOlder", P::BeforeWriteOut, true,
-                  Save::NewerThanSource},
-        ProbeCase{"NewerSaveBeforeNameOverMissing", P::BeforeName, false, Save::NewerThanSource},
-        ProbeCase{"NewerSaveBeforeNameOverOlder", P::BeforeName, true, Save::NewerThanSource},
-        ProbeCase{"OlderSaveBeforeNameIsReplaced", P::BeforeName, true, Save::OlderThanSource},
-        ProbeCase{"OlderSaveOverMissingIsReplaced", P::BeforeWriteOut, false,
-                  Save::OlderThanSource},
-        ProbeCase{"FolderBeforeNameFailsTheFile", P::BeforeName, true, Save::AFolder}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Combine(
+        ::testing::Values(
+            ProbeCase{"NewerSaveBeforeOpenOverMissing", P::BeforeOpen, false,
+                      Save::NewerThanSource},
+            ProbeCase{"NewerSaveBeforeOpenOverOlder", P::BeforeOpen, true, Save::NewerThanSource},
+            ProbeCase{"NewerSaveBeforeWriteOutOverMissing", P::BeforeWriteOut, false,
+                      Save::NewerThanSource},
+            ProbeCase{"NewerSaveBeforeWriteOutOverOlder", P::BeforeWriteOut, true,
+                      Save::NewerThanSource},
+            ProbeCase{"NewerSaveBeforeNameOverMissing", P::BeforeName, false,
+                      Save::NewerThanSource},
+            ProbeCase{"NewerSaveBeforeNameOverOlder", P::BeforeName, true, Save::NewerThanSource},
+            ProbeCase{"OlderSaveBeforeNameIsReplaced", P::BeforeName, true, Save::OlderThanSource},
+            ProbeCase{"OlderSaveOverMissingIsReplaced", P::BeforeWriteOut, false,
+                      Save::OlderThanSource},
+            ProbeCase{"FolderBeforeNameFailsTheFile", P::BeforeName, true, Save::AFolder}),
+        ::testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) ? "OnExfat" : "OnLocalDisk");
+    });
 
 TEST_F(NewestVersionTest, SaveDuringTheFirstPassReachesTheOtherTreeInTheSecond) {
     put("a/plan.txt", "a's version", now - Hour);
