@@ -23,9 +23,11 @@ std::size_t cutAtCharacter(const std::string& text, std::size_t limit) {
 } // namespace
 
 std::string conflictName(const std::string& name, const timespec& changed, int attempt) {
-    // ".bashrc" has no extension; "archive.tar.gz" keeps only ".gz" after the mark
+    // ".bashrc" has no extension, nor has "f (conflict 2026-12-10 14.03)"; "archive.tar.gz"
+    // keeps only ".gz" after the mark
     const std::size_t dot = name.find_last_of('.');
-    const bool hasExtension = dot != std::string::npos && dot > 0;
+    const bool hasExtension = dot != std::string::npos && dot > 0 && name.size() - dot <= 16 &&
+                              name.find_first_of(" ()", dot) == std::string::npos;
     const std::string stem = hasExtension ? name.substr(0, dot) : name;
     const std::string extension = hasExtension ? name.substr(dot) : std::string();
 

@@ -196,6 +196,16 @@ private:
     bool synchronising_ = false;
     /// The start of this pair's last completed synchronisation; none on a first run.
     std::optional<timespec> lastSyncStart_;
+    /// A conflict copy made in a pass's target, to be carried into its source at the pass's
+    /// end, so that one run leaves both trees alike.
+    struct KeptVersion {
+        std::string folder; ///< in the pass's target
+        std::string name;
+        std::string twinFolder; ///< in the pass's source
+    };
+    std::vector<KeptVersion> keptVersions_;
+    /// Copies this pass's conflict copies into its source tree. throw RuntimeError
+    void carryKeptVersions(const std::string& optionCode);
     /// A file of either tree with this modification time was changed since the last run.
     bool changedSinceLastSync(const timespec& mtime) const;
     /// Both versions changed since the last run and hold different bytes: the one the copy

@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <utility>
 
 namespace qm {
 
@@ -504,6 +505,8 @@ bool Engine::keepReplacedVersion(PendingCopy& copy) {
             view_.setStatus(text);
             view_.appendLog(text);
             ++state_.ConflictsKept;
+            keptVersions_.push_back(
+                {copy.folder->path(), name, copy.source.substr(0, copy.source.find_last_of('/'))});
             return true;
         }
         if (takeIoFailure().code != 183)
@@ -511,6 +514,14 @@ bool Engine::keepReplacedVersion(PendingCopy& copy) {
     }
     setPendingIo(IoFailure{183, FailureReach::ThisPath});
     return false;
+}
+
+void Engine::carryKeptVersions(const std::string& optionCode) {
+    const std::vector<KeptVersion> kept = std::exchange(keptVersions_, {});
+    for (const KeptVersion& version : kept) {
+        state_.CurrentFileSize = 0;
+        UpdateFile(version.folder, version.name, version.twinFolder, version.name, optionCode);
+    }
 }
 
 bool Engine::changedSinceLastSync(const timespec& mtime) const {

@@ -69,6 +69,7 @@ bool openParent(const FolderHandle& root, const std::string& relative, const std
 
 void Engine::transferPass() {
     state_.PreviousSpeed = 0;
+    keptVersions_.clear();
     const double start = clock_.now();
     const double startTick = clock_.steadyNow();
 
@@ -292,6 +293,8 @@ void Engine::transferPass() {
     }
 
     commitPending();
+    if (synchronising_)
+        carryKeptVersions(optionCode);
 
     const double end = clock_.now();
     const double elapsed = clock_.steadyNow() - startTick;

@@ -54,6 +54,8 @@ TEST(ConflictName, MarksTheStemAndKeepsTheExtensionWithinTheNameLimit) {
         {"archive.tar.gz", 1, "archive.tar (conflict 2026-12-10 14.03).gz"},
         {".bashrc", 1, ".bashrc (conflict 2026-12-10 14.03)"},
         {"Makefile", 3, "Makefile (conflict 2026-12-10 14.03 3)"},
+        {"f (conflict 2026-12-09 10.15)", 1,
+         "f (conflict 2026-12-09 10.15) (conflict 2026-12-10 14.03)"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(conflictName(c.name, changed, c.attempt), c.expected) << c.name;
@@ -258,7 +260,8 @@ TEST_F(NewestVersionTest, EditsOnBothSidesKeepTheReplacedVersionOnce) {
                      path("a/plan.txt") + " replaces " + path("b/plan.txt") + ", kept as " +
                      path("b/" + copies[0])),
               1u);
-    EXPECT_EQ(logged(" Conflict Copies -> 1"), 2u);                 // in the summary of each pass
+    EXPECT_EQ(logged(" Conflict Copies -> 1"), 2u); // in the summary of each pass
+    EXPECT_EQ(conflictCopiesIn(path("a")), copies); // one run leaves both trees alike
     EXPECT_EQ(readFile(path("b/solo.txt")), "only a changed this"); // one side only: no copy
     EXPECT_EQ(table.cell(ColStatus, 1), "Done");
 
@@ -275,11 +278,19 @@ TEST_F(NewestVersionTest, FirstRunKeepsWhatDiffersAndNothingThatIsTheSame) {
     put("b/same.txt", "identical bytes", now - 2 * Hour);
     put("a/diff.txt", "a's text", now - Hour);
     put("b/diff.txt", "b's text", now - 2 * Hour);
+    put("a/newer-in-b.txt", "a's older text", now - 2 * Hour); // replaced by the second pass
+    put("b/newer-in-b.txt", "b's newer text", now - Hour);
     runSync();
-    EXPECT_TRUE(conflictCopiesIn(path("a")).size() == 1 && conflictCopiesIn(path("b")).size() == 1);
-    EXPECT_EQ(readFile(path("b/" + conflictName("diff.txt", {now - 2 * Hour, 0}))), "b's text");
-    EXPECT_EQ(readFile(path("b/same.txt")), "identical bytes");
-    EXPECT_EQ(state.ConflictsKept, 1);
+    for (const char* tree : {"a/", "b/"}) {
+        SCOPED_TRACE(tree);
+        EXPECT_EQ(conflictCopiesIn(path(tree)).size(), 2u);
+        EXPECT_EQ(readFile(path(tree + conflictName("diff.txt", {now - 2 * Hour, 0}))), "b's text");
+        EXPECT_EQ(readFile(path(tree + conflictName("newer-in-b.txt", {now - 2 * Hour, 0}))),
+                  "a's older text");
+        EXPECT_EQ(readFile(path(tree + std::string("newer-in-b.txt"))), "b's newer text");
+        EXPECT_EQ(readFile(path(tree + std::string("same.txt"))), "identical bytes");
+    }
+    EXPECT_EQ(state.ConflictsKept, 2);
 }
 
 // Campaign: edits, additions and replacements in both trees between runs; after each run
