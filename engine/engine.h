@@ -7,7 +7,10 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace qm {
@@ -170,9 +173,14 @@ private:
     void logSkippedLink(const std::string& path);
     /// After the rename: sets the time again where the medium lost it.
     void keepTime(const PendingCopy& copy);
-    /// The pass's target root as the scan of its source would reach it, when it lies inside
-    /// the source tree: never scanned, copied into itself or cleaned. Empty otherwise.
-    std::string leftOutFolder_;
+    /// The pass's target root by device and inode: a folder of the source tree that is the
+    /// same folder (by path, a bind mount or any other way) is never scanned, copied into
+    /// itself or cleaned.
+    std::optional<std::pair<dev_t, ino_t>> leftOut_;
+    /// Lists one folder of the scan; false when it is the left-out folder (nothing of it is
+    /// counted or listed). `root`: the scan's root, never left out.
+    bool scanFolder(std::vector<std::string>& sourceList, std::vector<std::string>& targetList,
+                    const std::string& source, const std::string& target, bool root);
     Probe probe_;
     std::int64_t runAllFilesFailed_ = 0;
     std::int64_t runAllFoldersFailed_ = 0;
