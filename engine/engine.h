@@ -181,6 +181,16 @@ private:
     /// counted or listed). `root`: the scan's root, never left out.
     bool scanFolder(std::vector<std::string>& sourceList, std::vector<std::string>& targetList,
                     const std::string& source, const std::string& target, bool root);
+    /// The datestamped folder checked by runBackup: the pass's target root must be this very
+    /// folder. None for every other pass.
+    std::optional<std::pair<dev_t, ino_t>> pinnedTargetRoot_;
+    /// Makes or opens the datestamped folder directly inside the target, never through a link,
+    /// and pins the pass's target root to it. False, named in the log, when it cannot serve;
+    /// a target that cannot be opened is named only when `targetChecked` (else it was already).
+    bool openDatestampFolder(bool targetChecked);
+    /// Opens the pass's target root, only as the pinned folder where there is one. False with
+    /// code pending.
+    bool openTargetRoot(FolderHandle& root, const std::string& path) const;
     Probe probe_;
     std::int64_t runAllFilesFailed_ = 0;
     std::int64_t runAllFoldersFailed_ = 0;

@@ -90,7 +90,7 @@ void Engine::transferPass() {
     state_.ListBox2.push_back(state_.TargetFolder);
     // A backup into a folder of its own source must not back up the backup, however the
     // source tree reaches that folder.
-    leftOut_ = folderIdentity(state_.TargetFolder);
+    leftOut_ = pinnedTargetRoot_ ? pinnedTargetRoot_ : folderIdentity(state_.TargetFolder);
     try {
         ScanFolderTree(state_.ListBox1, state_.ListBox2, state_.SourceFolder, state_.TargetFolder);
     } catch (...) {
@@ -161,7 +161,7 @@ void Engine::transferPass() {
             ++constructed;
         }
         if (made && i == 0)
-            made = builtRoot.openRoot(folder);
+            made = openTargetRoot(builtRoot, folder);
         if (!made) {
             const IoFailure failure = takeIoFailure();
             if (!failure.concernsOnlyThisPath()) {
@@ -195,7 +195,7 @@ void Engine::transferPass() {
     const bool sourceOpen = sourceRoot.openRoot(state_.SourceFolder);
     const int sourceRootCode = sourceOpen ? 0 : takeIoResult();
     auto targetRoot = std::make_shared<FolderHandle>();
-    if (!folderFailed[0] && !targetRoot->openRoot(state_.TargetFolder)) {
+    if (!folderFailed[0] && !openTargetRoot(*targetRoot, state_.TargetFolder)) {
         reportError(takeIoResult(), state_.TargetFolder);
         ++state_.FoldersFailed;
         for (char& failed : folderFailed)
