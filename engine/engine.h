@@ -8,7 +8,10 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace qm {
@@ -219,9 +222,24 @@ private:
     void logSkippedKinds(const std::string& path, bool sourceIsLink);
     /// After the rename: sets the time again where the medium lost it.
     void keepTime(const PendingCopy& copy);
-    /// The pass's target root as the scan of its source would reach it, when it lies inside
-    /// the source tree: never scanned, copied into itself or cleaned. Empty otherwise.
-    std::string leftOutFolder_;
+    /// The pass's target root by device and inode: a folder of the source tree that is the
+    /// same folder (by path, a bind mount or any other way) is never scanned, copied into
+    /// itself or cleaned.
+    std::optional<std::pair<dev_t, ino_t>> leftOut_;
+    /// Lists one folder of the scan; false when it is the left-out folder (nothing of it is
+    /// counted or listed). `root`: the scan's root, never left out.
+    bool scanFolder(std::vector<std::string>& sourceList, std::vector<std::string>& targetList,
+                    const std::string& source, const std::string& target, bool root);
+    /// The datestamped folder checked by runBackup: the pass's target root must be this very
+    /// folder. None for every other pass.
+    std::optional<std::pair<dev_t, ino_t>> pinnedTargetRoot_;
+    /// Makes or opens the datestamped folder directly inside the target, never through a link,
+    /// and pins the pass's target root to it. False, named in the log, when it cannot serve;
+    /// a target that cannot be opened is named only when `targetChecked` (else it was already).
+    bool openDatestampFolder(bool targetChecked);
+    /// Opens the pass's target root, only as the pinned folder where there is one. False with
+    /// code pending.
+    bool openTargetRoot(FolderHandle& root, const std::string& path) const;
     Probe probe_;
     std::int64_t runAllFilesFailed_ = 0;
     std::int64_t runAllFoldersFailed_ = 0;

@@ -7,6 +7,11 @@ namespace qm {
 void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
                             std::vector<std::string>& targetList, const std::string& source,
                             const std::string& target) {
+    scanFolder(sourceList, targetList, source, target, true);
+}
+
+bool Engine::scanFolder(std::vector<std::string>& sourceList, std::vector<std::string>& targetList,
+                        const std::string& source, const std::string& target, bool root) {
     const std::string sourcePrefix = source.ends_with('/') ? source : source + '/';
     const std::string targetPrefix = target.ends_with('/') ? target : target + '/';
 
@@ -16,17 +21,19 @@ void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
     // The scan needs only names and kinds: no stat of every file.
     FolderListing listing(sourcePrefix, ListingDetail::KindOnly);
     if (listing.error() != 0)
-        return;
+        return true;
+    // Told by the open folder, not its entry in the parent: a mount point's entry names the
+    // folder it covers.
+    if (!root && leftOut_ && listing.identity() == leftOut_) {
+        view_.appendLog(" Left out (the target inside the source) -> " + source);
+        return false;
+    }
     ListEntry entry;
     while (listing.next(entry)) {
         ++state_.ScannedEntryCount;
         // a link to a folder is no folder here, so links are never followed
         if (entry.kind != EntryKind::Folder || entry.name.empty() || entry.name[0] == '.')
             continue;
-        if (!leftOutFolder_.empty() && sourcePrefix + entry.name == leftOutFolder_) {
-            view_.appendLog(" Left out (the target inside the source) -> " + leftOutFolder_);
-            continue;
-        }
         subSources.push_back(sourcePrefix + entry.name);
         sourceList.push_back(subSources.back());
         subTargets.push_back(targetPrefix + entry.name);
@@ -39,11 +46,19 @@ void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
     }
     listing.close();
 
+    // This level's block in the lists: the left-out folder goes from it.
+    std::size_t at = sourceList.size() - subSources.size();
     for (std::size_t i = 0; i < subSources.size(); ++i) {
-        ScanFolderTree(sourceList, targetList, subSources[i], subTargets[i]);
+        if (scanFolder(sourceList, targetList, subSources[i], subTargets[i], false)) {
+            ++at;
+        } else {
+            sourceList.erase(sourceList.begin() + static_cast<std::ptrdiff_t>(at));
+            targetList.erase(targetList.begin() + static_cast<std::ptrdiff_t>(at));
+        }
         view_.setStatus("Scanning Folders..." + subSources[i]);
         pump();
     }
+    return true;
 }
 
 } // namespace qm

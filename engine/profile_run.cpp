@@ -1,5 +1,7 @@
 #include "clock.h"
 #include "engine.h"
+#include "file_ops.h"
+#include "folder_handle.h"
 #include "folders.h"
 #include "format_settings.h"
 #include "pending_io.h"
@@ -128,18 +130,69 @@ void Engine::runBackup() {
     view_.appendLog("PROFILE -> " + table_.cell(ColName, row));
 
     const bool reachable = folderChecks();
-    if (optionDatestamp(options)) {
-        state_.TargetFolder = joinPath(state_.TargetFolder, datestampFolderName());
-        if (!changeDirectory(state_.TargetFolder)) {
-            takeIoResult();
-            createFolder(state_.TargetFolder);
-            takeIoResult();
-        }
-    }
-    if (reachable)
+    // the pass may write only into the folder checked here
+    struct Unpin {
+        Engine& engine;
+        ~Unpin() { engine.pinnedTargetRoot_.reset(); }
+    } unpin{*this};
+    const bool datedReady = !optionDatestamp(options) || openDatestampFolder(reachable);
+    if (reachable && datedReady)
         transferPass();
     else
         markRowFailed();
+}
+
+bool Engine::openDatestampFolder(bool targetChecked) {
+    const std::string target = state_.TargetFolder;
+    const std::string name = datestampFolderName();
+    state_.TargetFolder = joinPath(target, name);
+    const std::string& dated = state_.TargetFolder;
+    // The target as the user gave it (links on its way are theirs); the one name inside it
+    // is anybody's who may write there, so no link of it is followed.
+    FolderHandle targetRoot;
+    if (!targetRoot.openRoot(target)) {
+        const int code = takeIoResult();
+        if (targetChecked) {
+            reportError(code, target);
+            ++state_.FoldersFailed;
+        }
+        return false;
+    }
+    FolderHandle folder;
+    int code = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (folder.openBeneath(targetRoot, name, dated))
+            break;
+        code = takeIoResult();
+        if (targetRoot.status(name))
+            break; // there, but no folder that may be opened without a link
+        if (targetRoot.makeFolder(name))
+            continue;
+        code = takeIoResult();
+        if (code != 183)
+            break; // 183: something took the name meanwhile, looked at once more
+    }
+    if (!folder.isOpen()) {
+        if (const auto status = targetRoot.status(name);
+            status && status->kind != EntryKind::Folder) {
+            const std::string text =
+                "   Error (a link or no folder where the datestamped folder belongs; nothing is "
+                "written through it) -> " +
+                dated;
+            view_.setStatus(text);
+            view_.appendLog(text);
+        } else {
+            reportError(code, dated);
+        }
+        ++state_.FoldersFailed;
+        return false;
+    }
+    pinnedTargetRoot_ = folder.identity();
+    return pinnedTargetRoot_.has_value();
+}
+
+bool Engine::openTargetRoot(FolderHandle& root, const std::string& path) const {
+    return pinnedTargetRoot_ ? root.openRootAs(path, *pinnedTargetRoot_) : root.openRoot(path);
 }
 
 void Engine::runSynchronisation() {

@@ -19,18 +19,15 @@ namespace qm {
 
 namespace {
 
-/// The path by which a scan of `source` would reach `target` when the target lies inside
-/// the source tree (links resolved); empty when it does not.
-std::string targetInsideSource(const std::string& source, const std::string& target) {
-    const std::string realSource = resolvedPath(source);
-    const std::string realTarget = resolvedPath(target);
-    if (realSource.empty() || realTarget.empty())
-        return {};
-    const std::string base = realSource.ends_with('/') ? realSource : realSource + '/';
-    if (realTarget.size() <= base.size() || !realTarget.starts_with(base))
-        return {};
-    const std::string prefix = source.ends_with('/') ? source : source + '/';
-    return prefix + realTarget.substr(base.size());
+/// The device and inode of a folder the user named (links followed); none when it cannot
+/// be opened.
+std::optional<std::pair<dev_t, ino_t>> folderIdentity(const std::string& path) {
+    FolderHandle folder;
+    if (!folder.openRoot(path)) {
+        takeIoResult();
+        return std::nullopt;
+    }
+    return folder.identity();
 }
 
 /// Marks a target folder that is a link of the user's in a synchronisation.
@@ -93,15 +90,16 @@ void Engine::transferPass() {
     // The roots first, then the scan appends straight into the lists: no second copy.
     state_.ListBox1.push_back(state_.SourceFolder);
     state_.ListBox2.push_back(state_.TargetFolder);
-    // A backup into a folder of its own source must not back up the backup.
-    leftOutFolder_ = targetInsideSource(state_.SourceFolder, state_.TargetFolder);
+    // A backup into a folder of its own source must not back up the backup, however the
+    // source tree reaches that folder.
+    leftOut_ = pinnedTargetRoot_ ? pinnedTargetRoot_ : folderIdentity(state_.TargetFolder);
     try {
         ScanFolderTree(state_.ListBox1, state_.ListBox2, state_.SourceFolder, state_.TargetFolder);
     } catch (...) {
-        leftOutFolder_.clear();
+        leftOut_.reset();
         throw;
     }
-    leftOutFolder_.clear();
+    leftOut_.reset();
 
     const std::string totalFolders =
         " Total Folders -> " + std::to_string(state_.ListBox1.size() - 1);
@@ -165,7 +163,7 @@ void Engine::transferPass() {
             ++constructed;
         }
         if (made && i == 0)
-            made = builtRoot.openRoot(folder);
+            made = openTargetRoot(builtRoot, folder);
         if (!made) {
             const IoFailure failure = takeIoFailure();
             if (!failure.concernsOnlyThisPath()) {
@@ -199,7 +197,7 @@ void Engine::transferPass() {
     const bool sourceOpen = sourceRoot.openRoot(state_.SourceFolder);
     const int sourceRootCode = sourceOpen ? 0 : takeIoResult();
     auto targetRoot = std::make_shared<FolderHandle>();
-    if (!folderFailed[0] && !targetRoot->openRoot(state_.TargetFolder)) {
+    if (!folderFailed[0] && !openTargetRoot(*targetRoot, state_.TargetFolder)) {
         reportError(takeIoResult(), state_.TargetFolder);
         ++state_.FoldersFailed;
         for (char& failed : folderFailed)

@@ -173,6 +173,17 @@ bool FolderHandle::openRoot(const std::string& path) {
     return adopt([&](int flags) { return retried([&] { return ::open(path.c_str(), flags); }); });
 }
 
+bool FolderHandle::openRootAs(const std::string& path, const FolderIdentity& expected) {
+    if (!openRoot(path))
+        return false;
+    if (identity() == expected)
+        return true;
+    close();
+    openErrno_ = ELOOP;
+    setPendingErrno(ELOOP, true, path);
+    return false;
+}
+
 bool FolderHandle::openBeneath(const FolderHandle& root, const std::string& relative,
                                const std::string& path) {
     close();

@@ -29,6 +29,10 @@ public:
     /// Opens a folder the user chose by its path: links and mount points on its way are
     /// followed. False with code pending.
     bool openRoot(const std::string& path);
+    /// openRoot, refused unless it opens the folder of `expected` identity: a link or another
+    /// folder put at `path` since that folder was checked is refused with ELOOP, as a link met
+    /// on the way. False with code pending.
+    bool openRootAs(const std::string& path, const FolderIdentity& expected);
     /// Opens `relative` (names separated by "/") beneath `root`. A link at any level, ".."
     /// or anything else that is not a folder is refused (ELOOP, EXDEV, ENOTDIR); `path` is
     /// the folder's full path for messages. False with code pending.

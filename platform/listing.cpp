@@ -59,6 +59,13 @@ void FolderListing::close() {
     buffer_.reset();
 }
 
+std::optional<FolderIdentity> FolderListing::identity() const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+        return std::nullopt;
+    return FolderIdentity{st.st_dev, st.st_ino};
+}
+
 const struct dirent64* FolderListing::nextRaw() {
     if (readDirHook != nullptr && !readDirHook()) {
         error_ = codeFromErrno(errno, true);

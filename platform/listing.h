@@ -4,9 +4,15 @@
 #include <ctime>
 #include <dirent.h>
 #include <memory>
+#include <optional>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 
 namespace qm {
+
+/// A folder's device and inode: the same folder however it is reached (a link, a bind mount).
+using FolderIdentity = std::pair<dev_t, ino_t>;
 
 class FolderHandle;
 
@@ -51,6 +57,8 @@ public:
     bool next(ListEntry& entry);
     /// Ends the listing; harmless when it never started or is already closed.
     void close();
+    /// The listed folder's identity (one fstat); none when it did not open.
+    std::optional<FolderIdentity> identity() const;
 
 private:
     /// The next raw entry; null at the end or on failure (error_ set).

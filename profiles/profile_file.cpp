@@ -15,10 +15,17 @@ namespace {
 
 constexpr std::string_view kDelimiter = "->";
 
+/// True for text that holds nothing but blanks: losing it loses nothing.
+bool isBlank(std::string_view text) {
+    return text.find_first_not_of(" \t") == std::string_view::npos;
+}
+
 /// Splits one line into `cells`: a field closes before every "->"; the first field is
 /// kept whole, the later ones without the "->" that closed the field before them. Returns
 /// the number of complete fields, stored or not (only the first seven are stored).
-int parseLine(std::string_view line, ProfileTable::Row& cells) {
+/// `readable` becomes false when text of the line lands in no cell: a line without a
+/// complete field, or text after its last "->". Surplus fields are a table's own rule.
+int parseLine(std::string_view line, ProfileTable::Row& cells, bool& readable) {
     std::size_t fieldStart = 0;
     int fields = 0;
     // A field ends at i whenever "->" starts at i + 1, so every "->" past the first
@@ -34,25 +41,31 @@ int parseLine(std::string_view line, ProfileTable::Row& cells) {
                 field.substr(std::min<std::size_t>(2, field.size())));
         fieldStart = at;
     }
+    // what is left is normally the last "->" alone
+    const std::string_view rest = line.substr(fields == 0 ? 0 : fieldStart + kDelimiter.size());
+    readable = isBlank(rest);
     return fields;
 }
 
 /// Line n fills row n; a line without a complete field leaves its row as it was, and only
 /// the rows up to the last complete field count. False when the file has more lines than
-/// the table can number.
+/// the table can number, or a line whose text a save would lose (not a profile table).
 bool readRows(ProfileTable& table, TextReader& reader) {
     ProfileTable::Batch batch(table);
     ProfileTable::Row cells;
+    bool allRead = true;
     for (int row = 1; !reader.eof(); ++row) {
         if (row == std::numeric_limits<int>::max())
             return false;
-        const int fields = parseLine(reader.readLine(), cells);
+        bool readable = true;
+        const int fields = parseLine(reader.readLine(), cells, readable);
+        allRead = allRead && readable;
         if (fields == 0)
             continue;
         table.setRowCount(row + 1);
         table.setLeadingCells(row, cells, fields);
     }
-    return true;
+    return allRead;
 }
 
 } // namespace

@@ -59,7 +59,8 @@ public:
     };
 
     /// False after a load that did not read the whole profile file (a read error, a file
-    /// that could not be opened, bytes after a Ctrl-Z): the next save keeps the file aside.
+    /// that could not be opened, bytes after a Ctrl-Z, a line with text that lands in no
+    /// cell): the next save keeps the file aside.
     bool fileReadWhole() const { return fileReadWhole_; }
     void setFileReadWhole(bool whole) { fileReadWhole_ = whole; }
 

@@ -415,3 +415,43 @@ TEST_F(ProfileFileTest, FifoInPlaceOfTheFileNeitherHangsNorIsSavedOver) {
     EXPECT_TRUE(fs::is_fifo(path));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator{}), 1);
 }
+
+TEST_F(ProfileFileTest, TextThatIsNoProfileTableIsKeptAsideAtTheFirstSave) {
+    const std::string table = "BackUP->Real->/a->/b->NEVER->Pending->NPAODN->\r\n";
+    const struct {
+        std::string bytes;
+        bool kept;
+    } cases[] = {
+        {"Notes for Monday\r\nbuy milk\r\n", true},
+        {"if (p->next)\n    p->next->prev = p;\n", true}, // arrows, text after the last
+        {"->\r\n", true},
+        {"BackUP->Daily->/a->/b->NEVER->Pending->NPAODF\r\n", true},
+        {table + "\r\nthe NAS is on Tuesdays\r\n", true},
+        // a real table with odd cells, as loading has always read it
+        {table + "\r\n  \r\nSyncro->Short->\n1->2->3->4->5->6->7->8->9->\r\n", false},
+        {"Dash-->Name-->x->\r\nX->->Y->\r\n->->->->->->->\r\nA->x\ry-> \r\n", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        fs::remove(path + ".unloaded");
+        ProfileTable loaded;
+        std::vector<std::string> kept;
+        QObject::connect(&loaded, &ProfileTable::unloadedFileKept,
+                         [&](const std::string& at) { kept.push_back(at); });
+        load(loaded, c.bytes);
+        SaveProfiles(loaded, folder);
+        SaveProfiles(loaded, folder);
+        EXPECT_EQ(kept, c.kept ? std::vector<std::string>{path + ".unloaded"}
+                               : std::vector<std::string>{});
+        EXPECT_EQ(readFile(path + ".unloaded"), c.kept ? c.bytes : "");
+    }
+    // through a link: kept beside the file it points to
+    writeFile(folder + "/notes.txt", "my notes\n");
+    fs::remove(path);
+    fs::create_symlink("notes.txt", path);
+    ProfileTable linked;
+    LoadProfiles(linked, folder);
+    SaveProfiles(linked, folder);
+    EXPECT_EQ(readFile(folder + "/notes.txt.unloaded"), "my notes\n");
+}

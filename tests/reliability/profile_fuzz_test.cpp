@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -109,9 +110,18 @@ void checkInput(const std::string& bytes, const std::string& what) {
 void checkThroughFiles(const std::string& bytes, const std::string& folder) {
     writeFile(profileFilePath(folder), bytes);
     ProfileTable table;
+    std::string kept;
+    QObject::connect(&table, &ProfileTable::unloadedFileKept,
+                     [&](const std::string& at) { kept = at; });
     LoadProfiles(table, folder);
     Cells loaded = cellsOf(table);
     SaveProfiles(table, folder);
+    if (!kept.empty()) {
+        // the file as it was, and only one copy: the folder serves every input
+        ASSERT_EQ(kept, profileFilePath(folder) + ".unloaded");
+        ASSERT_EQ(readFile(kept), bytes);
+        std::filesystem::remove(kept);
+    }
     const std::string saved = readFile(profileFilePath(folder));
     ASSERT_EQ(saved, expectedFile(loaded)) << "the saved file is not in the line format";
     ProfileTable again;

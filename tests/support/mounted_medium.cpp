@@ -1,8 +1,10 @@
 #include "mounted_medium.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -72,8 +74,8 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
             result = run("losetup -f --show " + img);
             if (result.second == 0) {
                 loopDevice_ = result.first.substr(0, result.first.find('\n'));
-                result =
-                    run((fuse ? "mount.exfat-fuse " : "mount ") + shellQuoted(loopDevice_) + " " + at);
+                result = run((fuse ? "mount.exfat-fuse " : "mount ") + shellQuoted(loopDevice_) +
+                             " " + at);
             }
         }
     }
@@ -91,6 +93,19 @@ MountedMedium::~MountedMedium() {
     }
     if (!loopDevice_.empty())
         run("losetup -d " + shellQuoted(loopDevice_));
+}
+
+BindMount::BindMount(const std::string& folder, const std::string& mountPoint)
+    : mountPoint_(mountPoint) {
+    if (::mount(folder.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0)
+        mounted_ = true;
+    else
+        why_ = "cannot bind-mount here: " + std::string(std::strerror(errno));
+}
+
+BindMount::~BindMount() {
+    if (mounted_ && ::umount(mountPoint_.c_str()) != 0)
+        ::umount2(mountPoint_.c_str(), MNT_DETACH);
 }
 
 } // namespace qm::test

@@ -30,6 +30,24 @@ private:
     std::string why_;
 };
 
+/// A folder bind-mounted on another existing folder, unmounted again on destruction (lazily
+/// where it is busy). Needs root, or at least the right to mount.
+class BindMount {
+public:
+    BindMount(const std::string& folder, const std::string& mountPoint);
+    ~BindMount();
+    BindMount(const BindMount&) = delete;
+    BindMount& operator=(const BindMount&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+
+private:
+    std::string mountPoint_;
+    bool mounted_ = false;
+    std::string why_;
+};
+
 /// True where a medium that cannot be mounted is a failure, not a reason to skip (CI=true).
 bool mediaRequired();
 
