@@ -3,6 +3,7 @@
 
 #include "engine_fixture.h"
 #include "file_bytes.h"
+#include "folder_handle.h"
 #include "mounted_medium.h"
 #include "temp_journal.h"
 #include "temp_name.h"
@@ -108,30 +109,35 @@ TEST_F(TemporariesTest, OnlyWhatAnEndedRunRecordedIsRemoved) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         // a journal left as a killed run leaves it: never closed, never removed
-        auto* journal = new TempJournal(tempJournalFolder());
+        auto* journal = new TempJournal(tempJournalFolder(), {path("dst")});
+        FolderHandle target;
+        bool written = target.openRoot(path("dst"));
         for (const std::string& path : {recorded, ordinary, folder})
-            journal->record(path);
+            written = journal->record(target, path.substr(path.rfind('/') + 1)) && written;
         qm::test::writeFile(recorded, "half a copy");
-        ::_exit(journal->isOpen() ? 0 : 4);
+        ::_exit(written ? 0 : 4);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     // a journal of a run still going is left alone, this process's own included
-    TempJournal live(tempJournalFolder());
-    const std::string liveTemp = path("dst/" + newTempName());
-    live.record(liveTemp);
+    TempJournal live(tempJournalFolder(), {path("dst")});
+    const std::string liveName = newTempName();
+    const std::string liveTemp = path("dst/" + liveName);
+    FolderHandle target;
+    ASSERT_TRUE(target.openRoot(path("dst")));
+    ASSERT_TRUE(live.record(target, liveName));
     qm::test::writeFile(liveTemp, "being written");
 
-    EXPECT_EQ(TempJournal::recoverEnded(tempJournalFolder(), isTempName), 1);
+    EXPECT_EQ(TempJournal::recoverEnded(tempJournalFolder(), {path("dst")}, isTempName).removed, 1);
     EXPECT_FALSE(exists("dst/" + recorded.substr(recorded.rfind('/') + 1)));
     EXPECT_EQ(readFile(lookalike), "the user's");
     EXPECT_EQ(readFile(ordinary), "the user's"); // recorded, but not a name of ours
     EXPECT_TRUE(std::filesystem::is_directory(folder));
     EXPECT_EQ(readFile(liveTemp), "being written");
     // the ended journal went with its temporaries; a second recovery finds nothing
-    EXPECT_EQ(TempJournal::recoverEnded(tempJournalFolder(), isTempName), 0);
+    EXPECT_EQ(TempJournal::recoverEnded(tempJournalFolder(), {path("dst")}, isTempName).removed, 0);
 }
 
 TEST_F(TemporariesTest, CopyOfAMissingTargetStillLandsWhenSomethingTakesItsNameMeanwhile) {
