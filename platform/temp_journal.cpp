@@ -319,14 +319,12 @@ bool isWithin(const std::string& path, const std::string& root) {
 /// One journal file, open and locked, in a folder its owner holds open.
 class JournalFile {
 public:
-    JournalFile(int folder, std::string name, std::string path, Descriptor fd, bool inTree,
-                std::size_t size)
-        : folder_(folder), name_(std::move(name)), path_(std::move(path)), fd_(std::move(fd)),
-          inTree_(inTree), size_(size) {}
+    JournalFile(int folder, std::string name, Descriptor fd, bool inTree, std::size_t size)
+        : folder_(folder), name_(std::move(name)), fd_(std::move(fd)), inTree_(inTree),
+          size_(size) {}
 
     /// A fresh journal with its header. The errno of the failure, 0 when made.
-    static int create(int folder, const std::string& folderPath, bool inTree,
-                      std::unique_ptr<JournalFile>& made) {
+    static int create(int folder, bool inTree, std::unique_ptr<JournalFile>& made) {
         for (int attempt = 0; attempt < 8; ++attempt) {
             const std::string name = newJournalName(inTree);
             Descriptor fd(::openat(folder, name.c_str(),
@@ -346,14 +344,12 @@ public:
                 ::unlinkat(folder, name.c_str(), 0);
                 return err;
             }
-            made = std::make_unique<JournalFile>(folder, name, joinPath(folderPath, name),
-                                                 std::move(fd), inTree, head.size());
+            made = std::make_unique<JournalFile>(folder, name, std::move(fd), inTree, head.size());
             return 0;
         }
         return EEXIST;
     }
 
-    const std::string& path() const { return path_; }
     bool inTree() const { return inTree_; }
 
     /// Adds lines at the end. On failure whatever was written of them is cut off again,
@@ -411,7 +407,6 @@ public:
 private:
     int folder_;
     std::string name_;
-    std::string path_;
     Descriptor fd_;
     bool inTree_;
     std::size_t size_;
@@ -565,7 +560,8 @@ void recoverJournal(const FolderHandle& folder, const std::string& name, bool in
     // locked: its run is still going (this process's own included)
     if (lockExclusive(fd.get(), false) != 0 || !namesFile(folder.fd(), name, fd.get()))
         return;
-    std::string bytes(MaxJournalBytes + 1, '\0');
+    // one byte more than it had: a journal that grew meanwhile is refused below
+    std::string bytes(static_cast<std::size_t>(st.st_size) + 1, '\0');
     std::size_t got = 0;
     while (got < bytes.size()) {
         const ssize_t done =
@@ -578,7 +574,7 @@ void recoverJournal(const FolderHandle& folder, const std::string& name, bool in
             break;
         got += static_cast<std::size_t>(done);
     }
-    if (got > MaxJournalBytes)
+    if (got >= bytes.size())
         return;
     bytes.resize(got);
     const auto lines = parsedJournal(bytes);
@@ -605,7 +601,7 @@ void recoverJournal(const FolderHandle& folder, const std::string& name, bool in
         else
             kept += line.text;
     }
-    JournalFile journal(folder.fd(), name, folder.entryPath(name), std::move(fd), inTree, got);
+    JournalFile journal(folder.fd(), name, std::move(fd), inTree, got);
     if (kept.empty())
         journal.remove();
     else if (changed)
@@ -696,8 +692,7 @@ struct TempJournal::State {
             stateTried = true;
             if (!openStateFolder(stateFolder, true, stateDir, stateWhy)) {
                 stateFailed = true;
-            } else if (const int err =
-                           JournalFile::create(stateDir.fd(), stateFolder, false, stateFile);
+            } else if (const int err = JournalFile::create(stateDir.fd(), false, stateFile);
                        err != 0) {
                 stateWhy = "the state folder " + stateFolder + ": " + std::strerror(err);
                 stateFailed = true;
@@ -710,9 +705,8 @@ struct TempJournal::State {
         if (tree.failed)
             return nullptr;
         if (!tree.file) {
-            const int err = tree.open
-                                ? JournalFile::create(tree.handle.fd(), tree.root, true, tree.file)
-                                : ENOENT;
+            const int err =
+                tree.open ? JournalFile::create(tree.handle.fd(), true, tree.file) : ENOENT;
             if (err != 0) {
                 tree.why = "the folder " + tree.root + ": " + std::strerror(err);
                 tree.failed = true;
