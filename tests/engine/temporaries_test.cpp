@@ -273,6 +273,23 @@ INSTANTIATE_TEST_SUITE_P(
         StickCase{"ExfatFullState", MountedMedium::Kind::Exfat, StateFolder::Full}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(TemporariesTest, AJournalInATreeNeverReachesTheOtherTree) {
+    // the journal goes in the stick's root, which the synchronisation's second pass lists
+    MountedMedium medium(MountedMedium::Kind::Fat32, path("medium.img"), path("dst"));
+    QM_REQUIRE_MOUNTED(medium);
+    const ReturnToFolder leave(startDir);
+    writeFile("blocker", "a file where the state folder would be");
+    const OwnStateFolder unusable(path("blocker"));
+    writeFile("dst/theirs", "from the stick");
+    setProfile(1, "Synchronise", "Docs", path("src"), path("dst"));
+    engine.runProfile();
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+    EXPECT_EQ(readFile(path("src/theirs")), "from the stick");
+    EXPECT_EQ(readFile(path("dst/sub/f23")), readFile(path("src/sub/f23")));
+    EXPECT_TRUE(tempsIn("src").empty()) << ::testing::PrintToString(tempsIn("src"));
+    EXPECT_TRUE(tempsIn("dst").empty()) << ::testing::PrintToString(tempsIn("dst"));
+}
+
 struct AbsentCase {
     const char* name;
     MountedMedium::Kind medium;
