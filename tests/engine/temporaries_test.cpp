@@ -417,6 +417,8 @@ TEST_F(TemporariesTest, ANameNoJournalTakesEndsTheRunBeforeItsTemporaryIsMade) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(path("home/quillmark")), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find(path("dst")), std::string::npos) << lines[0];
+    // the full home's journal, refused its first line, is not left there at 0 bytes
+    EXPECT_TRUE(fs::is_empty(path("home/quillmark")));
 }
 
 } // namespace

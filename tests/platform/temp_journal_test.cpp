@@ -4,7 +4,6 @@
 #include "folder_handle.h"
 #include "folders.h"
 #include "mounted_medium.h"
-#include "pending_io.h"
 #include "temp_folder.h"
 #include "temp_journal.h"
 #include "tmpfs_mount.h"
@@ -15,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <pwd.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -198,61 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
                                         return t.path("home/quillmark");
                                     }}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(TempJournalTest, AFailedWriteIsNeverSilent) {
-    // a state folder that takes no more, and a root that refuses its journal
-    fs::create_directories(path("home"));
-    TmpfsMount home(path("home"), "64k");
-    TmpfsMount root(tree(), "1m");
-    QM_REQUIRE_MOUNTED(home);
-    QM_REQUIRE_MOUNTED(root);
-    fs::create_directories(path("home/quillmark"));
-    ASSERT_TRUE(home.fill());
-    fs::create_directories(path("tree/sub"));
-    TmpfsMount below(path("tree/sub"), "1m");
-    QM_REQUIRE_MOUNTED(below);
-    ASSERT_TRUE(root.setReadOnly(true));
-
-    TempJournal journal(path("home/quillmark"), {tree()});
-    FolderHandle sub;
-    ASSERT_TRUE(sub.openRoot(path("tree/sub")));
-    EXPECT_FALSE(journal.record(sub, "tmp.a"));
-    const IoFailure failure = takeIoFailure();
-    EXPECT_EQ(failure.code, 1007);
-    EXPECT_FALSE(failure.concernsOnlyThisPath());
-    EXPECT_NE(journal.failure().find(path("home/quillmark")), std::string::npos)
-        << journal.failure();
-    EXPECT_NE(journal.failure().find(tree()), std::string::npos) << journal.failure();
-    EXPECT_EQ(journal.size(), 0u);
-    // the full home's journal was not left behind at 0 bytes
-    EXPECT_TRUE(journalsIn(path("home/quillmark")).empty());
-}
-
-TEST_F(TempJournalTest, AbsentRootWaitsThenIsCleaned) {
-    killedRun([&](TempJournal& journal) { makeTemp(journal, path("tree/sub"), "tmp.a"); });
-    fs::rename(tree(), path("away")); // the stick is unplugged
-    RecoveryCount count = recover();
-    EXPECT_EQ(count.removed, 0);
-    EXPECT_EQ(count.waiting, 1);
-    ASSERT_EQ(journalsIn(state()).size(), 1u); // kept for when it is back
-    fs::rename(path("away"), tree());
-    count = recover();
-    EXPECT_EQ(count.removed, 1);
-    EXPECT_EQ(count.waiting, 0);
-    EXPECT_FALSE(fs::exists(path("tree/sub/tmp.a")));
-    EXPECT_TRUE(journalsIn(state()).empty());
-}
-
-TEST_F(TempJournalTest, BareMountPointWaitsForItsMedium) {
-    // the root was a medium's mount point; unmounted, its folder on the disk below is bare
-    TmpfsMount medium(tree(), "1m");
-    QM_REQUIRE_MOUNTED(medium);
-    fs::create_directories(path("tree/sub"));
-    killedRun([&](TempJournal& journal) { makeTemp(journal, path("tree/sub"), "tmp.a"); });
-    ASSERT_EQ(::umount2(tree().c_str(), MNT_DETACH), 0);
-    EXPECT_EQ(recover().waiting, 1);
-    ASSERT_EQ(journalsIn(state()).size(), 1u);
-}
 
 TEST_F(TempJournalTest, FailedRemovalKeepsItsEntry) {
     TmpfsMount sub(path("tree/sub"), "1m");
