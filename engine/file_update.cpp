@@ -392,11 +392,12 @@ std::unique_ptr<BlockFile> Engine::createTemp(const FolderHandle& folder, std::s
             return named;
         const IoFailure failure = takeIoFailure();
         if (failure.code != 183) {
+            journal().withdrawIfAbsent(folder, name);
             tempPath.clear();
             setPendingIo(failure);
             return nullptr;
         }
-        journal().withdrawLast(); // that name is somebody else's
+        journal().withdrawTaken(folder, name);
     }
     tempPath.clear();
     setPendingIo(IoFailure{183, FailureReach::ThisPath});
@@ -429,7 +430,7 @@ bool Engine::nameUnnamed(PendingCopy& copy) {
             setPendingIo(failure);
             return false;
         }
-        journal().withdrawLast(); // that name is somebody else's
+        journal().withdrawTaken(*copy.folder, name);
     }
     setPendingIo(IoFailure{183, FailureReach::ThisPath});
     return false;
@@ -504,7 +505,9 @@ Engine::CopyResult Engine::copyLink(const FolderHandle& sourceFolder, const List
             break;
         const IoFailure failure = takeIoFailure();
         if (failure.code == 183)
-            journal().withdrawLast(); // that name is somebody else's
+            journal().withdrawTaken(targetFolder, tempName);
+        else
+            journal().withdrawIfAbsent(targetFolder, tempName);
         if (failure.code != 183 || attempt + 1 == NameTries)
             return {FailedAt::Target, pathFailure(failure)};
     }

@@ -769,13 +769,11 @@ std::size_t TempJournal::size() const {
     return state_->live.size();
 }
 
-bool TempJournal::record(const FolderHandle& folder, const std::string& name) {
-    State& s = *state_;
-    if (s.live.size() >= SettleEvery)
-        settle();
+std::pair<std::string, std::string> TempJournal::place(const FolderHandle& folder,
+                                                       const std::string& name) const {
     const std::string where = normalRoot(absolutePath(folder.path()));
     std::string root;
-    for (const std::string& candidate : s.roots)
+    for (const std::string& candidate : state_->roots)
         if (candidate.size() > root.size() && isWithin(where, candidate))
             root = candidate;
     if (root.empty())
@@ -783,11 +781,21 @@ bool TempJournal::record(const FolderHandle& folder, const std::string& name) {
     std::string below = where.size() > root.size() ? where.substr(root.size()) : std::string();
     if (below.starts_with('/'))
         below.erase(0, 1);
+    return {root, below.empty() ? name : below + "/" + name};
+}
+
+bool TempJournal::record(const FolderHandle& folder, const std::string& name) {
+    if (!folder.isOpen())
+        return true; // nothing can be made there: its create fails as the open did
+    State& s = *state_;
+    if (s.live.size() >= SettleEvery)
+        settle();
+    auto [root, relative] = place(folder, name);
     State::Tree& tree = s.treeFor(root);
-    Entry entry{root, below.empty() ? name : below + "/" + name, tree.fsType};
+    Entry entry{root, std::move(relative), tree.fsType};
     if (root.size() > MaxPathBytes || !isPlainRelative(entry.relative)) {
         // the file system would refuse a path this long as well: only this file fails
-        failure_ = "the path is too long to be written down: " + joinPath(where, name);
+        failure_ = "the path is too long to be written down: " + folder.entryPath(name);
         setPendingIo(IoFailure{PathTooLongCode, FailureReach::ThisPath});
         return false;
     }
@@ -839,17 +847,34 @@ bool TempJournal::record(const FolderHandle& folder, const std::string& name) {
     return false;
 }
 
-void TempJournal::withdrawLast() noexcept {
+void TempJournal::withdraw(const FolderHandle& folder, const std::string& name,
+                           bool onlyIfAbsent) noexcept {
     State& s = *state_;
-    if (s.live.empty())
-        return;
-    JournalFile* file = s.live.back().file;
-    s.live.pop_back();
     try {
-        s.rewrite({file});
+        struct stat st {};
+        if (!folder.isOpen() ||
+            (onlyIfAbsent && (::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+                              errno != ENOENT)))
+            return;
+        const auto [root, relative] = place(folder, name);
+        for (auto entry = s.live.rbegin(); entry != s.live.rend(); ++entry)
+            if (entry->entry.root == root && entry->entry.relative == relative) {
+                JournalFile* file = entry->file;
+                s.live.erase(std::next(entry).base());
+                s.rewrite({file});
+                return;
+            }
     } catch (const std::exception&) {
-        // out of memory: the file names one more than it should, as before
+        // out of memory: the journal names one more than it should, which a recovery checks
     }
+}
+
+void TempJournal::withdrawTaken(const FolderHandle& folder, const std::string& name) noexcept {
+    withdraw(folder, name, false);
+}
+
+void TempJournal::withdrawIfAbsent(const FolderHandle& folder, const std::string& name) noexcept {
+    withdraw(folder, name, true);
 }
 
 void TempJournal::settle() noexcept {

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm {
@@ -49,9 +50,12 @@ public:
     /// with a failure pending: the root's own where it concerns only that place (no
     /// permission), else 1007, which reaches the whole run.
     [[nodiscard]] bool record(const FolderHandle& folder, const std::string& name);
-    /// Takes back the last entry: its name was never made by us (something had it already),
-    /// so no recovery may remove what has it.
-    void withdrawLast() noexcept;
+    /// Takes back the entry for `name` in `folder`: something had that name already, so no
+    /// recovery may remove what has it.
+    void withdrawTaken(const FolderHandle& folder, const std::string& name) noexcept;
+    /// Takes back the entry for `name` in `folder` if nothing has that name: its create
+    /// failed.
+    void withdrawIfAbsent(const FolderHandle& folder, const std::string& name) noexcept;
     /// Looks at every entry's temporary and forgets those confirmed gone. Nothing pending.
     void settle() noexcept;
     /// Why the last record() failed, naming each place that refused it.
@@ -70,6 +74,10 @@ public:
                                       bool (*isOurs)(const std::string& name));
 
 private:
+    /// The root and the path below it that `name` in `folder` is written down as.
+    std::pair<std::string, std::string> place(const FolderHandle& folder,
+                                              const std::string& name) const;
+    void withdraw(const FolderHandle& folder, const std::string& name, bool onlyIfAbsent) noexcept;
     struct State;
     std::unique_ptr<State> state_;
     std::string failure_;

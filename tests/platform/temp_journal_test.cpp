@@ -4,6 +4,7 @@
 #include "folder_handle.h"
 #include "folders.h"
 #include "mounted_medium.h"
+#include "pending_io.h"
 #include "temp_folder.h"
 #include "temp_journal.h"
 #include "tmpfs_mount.h"
@@ -129,6 +130,27 @@ TEST_F(TempJournalTest, RenamedTemporariesAreForgottenAndWhatIsLeftOutlivesTheRu
     EXPECT_TRUE(fs::exists(path("tree/sub/final")));
 }
 
+TEST_F(TempJournalTest, AFailedCreateTakesBackOnlyANameNothingHas) {
+    TempJournal journal(state(), {tree()});
+    FolderHandle sub;
+    ASSERT_TRUE(sub.openRoot(path("tree/sub")));
+    ASSERT_TRUE(journal.record(sub, "tmp.never"));
+    ASSERT_TRUE(journal.record(sub, "tmp.made")); // its create reported a failure, yet it is there
+    touch(path("tree/sub/tmp.made"));
+    journal.withdrawIfAbsent(sub, "tmp.made");
+    journal.withdrawIfAbsent(sub, "tmp.never");
+    EXPECT_EQ(journal.size(), 1u);
+    const std::string left = slurp(onlyStateJournal());
+    EXPECT_NE(left.find(" sub/tmp.made\n"), std::string::npos) << left;
+    EXPECT_EQ(left.find("tmp.never"), std::string::npos) << left;
+    // a folder that could not be opened makes nothing, so nothing is written down
+    FolderHandle closed;
+    EXPECT_FALSE(closed.openRoot(path("missing")));
+    takeIoResult();
+    EXPECT_TRUE(journal.record(closed, "tmp.x"));
+    EXPECT_EQ(journal.size(), 1u);
+}
+
 TEST_F(TempJournalTest, WithoutAHomeTheUserDatabaseGivesTheStateFolder) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -252,7 +274,7 @@ TEST_F(TempJournalTest, NothingButATemporaryOfOursIsRemoved) {
         // a name that was somebody else's when it was to be made is taken back
         touch(path("tree/tmp.taken"));
         ASSERT_TRUE(journal.record(root, "tmp.taken"));
-        journal.withdrawLast();
+        journal.withdrawTaken(root, "tmp.taken");
     });
     // the folder is swapped for a link to a look-alike outside the tree
     fs::remove_all(path("tree/sub"));
