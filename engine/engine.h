@@ -195,6 +195,14 @@ private:
     /// This run's journal of named temporaries, opened at first need.
     TempJournal& journal();
     std::unique_ptr<TempJournal> journal_;
+    /// Writes down a temporary's name before it exists. False with the failure pending; one
+    /// that ends the run is logged with where and why.
+    bool journalTemp(const FolderHandle& folder, const std::string& name);
+    /// Removes what ended runs left in the trees of the profile in row SelectedRow, whose
+    /// roots this run's journal then files its entries under. Never throws.
+    void recoverTemporaries() noexcept;
+    /// The roots of the running profile's trees, as the user gave them.
+    std::vector<std::string> journalRoots_;
     /// True during a synchronisation's passes: links of the user's are never replaced.
     bool synchronising_ = false;
     /// The start of this pair's last completed synchronisation; none on a first run.

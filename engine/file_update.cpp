@@ -435,7 +435,7 @@ void Engine::commitPending() {
     pending_.clear();
     pendingBytes_ = 0;
     if (journal_)
-        journal_->clear(); // every name it holds is renamed or removed
+        journal_->settle(); // names whose temporary is gone go; a failed removal's stays
 }
 
 std::unique_ptr<BlockFile> Engine::createTemp(const FolderHandle& folder, std::string& tempPath) {
@@ -447,16 +447,21 @@ std::unique_ptr<BlockFile> Engine::createTemp(const FolderHandle& folder, std::s
     for (int attempt = 0; attempt < NameTries; ++attempt) {
         const std::string name = newTempName();
         tempPath = folder.entryPath(name);
-        journal().record(tempPath); // before the name exists
+        if (!journalTemp(folder, name)) { // before the name exists
+            tempPath.clear();
+            return nullptr;
+        }
         auto named = std::make_unique<BlockFile>(tempPath);
         if (folder.createNew(*named, name))
             return named;
         const IoFailure failure = takeIoFailure();
         if (failure.code != 183) {
+            journal().withdrawIfAbsent(folder, name);
             tempPath.clear();
             setPendingIo(failure);
             return nullptr;
         }
+        journal().withdrawTaken(folder, name);
     }
     tempPath.clear();
     setPendingIo(IoFailure{183, FailureReach::ThisPath});
@@ -563,7 +568,8 @@ bool Engine::nameUnnamed(PendingCopy& copy) {
     for (int attempt = 0; attempt < NameTries; ++attempt) {
         const std::string name = newTempName();
         const std::string path = copy.folder->entryPath(name);
-        journal().record(path);
+        if (!journalTemp(*copy.folder, name))
+            return false;
         if (copy.folder->linkAs(*copy.file, name)) {
             copy.temp = path;
             return true;
@@ -573,15 +579,10 @@ bool Engine::nameUnnamed(PendingCopy& copy) {
             setPendingIo(failure);
             return false;
         }
+        journal().withdrawTaken(*copy.folder, name);
     }
     setPendingIo(IoFailure{183, FailureReach::ThisPath});
     return false;
-}
-
-TempJournal& Engine::journal() {
-    if (!journal_)
-        journal_ = std::make_unique<TempJournal>(tempJournalFolder());
-    return *journal_;
 }
 
 void Engine::keepTime(const PendingCopy& copy) {
@@ -632,7 +633,7 @@ void Engine::dropPending(int code) noexcept {
     pending_.clear();
     pendingBytes_ = 0;
     if (journal_)
-        journal_->clear();
+        journal_->settle();
 }
 
 Engine::CopyResult Engine::copyLink(const FolderHandle& sourceFolder, const ListEntry& source,
@@ -647,10 +648,15 @@ Engine::CopyResult Engine::copyLink(const FolderHandle& sourceFolder, const List
     for (int attempt = 0;; ++attempt) {
         tempName = newTempName();
         tempPath = targetFolder.entryPath(tempName);
-        journal().record(tempPath); // before the name exists
+        if (!journalTemp(targetFolder, tempName)) // before the name exists
+            return {FailedAt::Target, pathFailure(takeIoFailure())};
         if (targetFolder.createLink(text, tempName))
             break;
         const IoFailure failure = takeIoFailure();
+        if (failure.code == 183)
+            journal().withdrawTaken(targetFolder, tempName);
+        else
+            journal().withdrawIfAbsent(targetFolder, tempName);
         if (failure.code != 183 || attempt + 1 == NameTries)
             return {FailedAt::Target, pathFailure(failure)};
     }

@@ -51,11 +51,14 @@ void Engine::runProfile() {
     state_.busyFlag = 1;
     view_.setRunControlsEnabled(false);
     runFailed_ = false;
-    // A killed run's temporaries go first, wherever its journal says they are.
-    TempJournal::recoverEnded(tempJournalFolder(), isTempName);
+    // What killed runs left in this profile's trees goes first.
+    recoverTemporaries();
     struct CloseJournal {
         Engine& engine;
-        ~CloseJournal() { engine.journal_.reset(); } // every temporary is gone by now
+        ~CloseJournal() {
+            engine.journal_.reset(); // what it still names waits for the next run
+            engine.journalRoots_.clear();
+        }
     } closeJournal{*this};
 
     std::string failure;

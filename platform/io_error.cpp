@@ -29,6 +29,8 @@ std::string ioErrorMessage(int code) {
         return "Disk full";
     case 106:
         return "Invalid numeric input";
+    case 1007:
+        return "The name of a temporary file could not be written down";
     default:
         return "I/O error " + std::to_string(code);
     }
@@ -58,6 +60,9 @@ std::string ioErrorReason(int code) {
         return "The file is too large for the target's file system.";
     case 1006:
         return "The file changed while it was being copied, twice; its earlier copy is kept.";
+    case 1007:
+        return "No journal took the name of a temporary, so it was not made: a run killed "
+               "meanwhile would leave it behind. The run log says where and why.";
     case 1117:
         return "The device reported an input/output error: the medium may be failing.";
     case 1921:

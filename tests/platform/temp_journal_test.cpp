@@ -1,66 +1,388 @@
+// The journal of temporaries: what a killed run wrote down goes at the next recovery that can
+// reach it, an entry goes only once its temporary is confirmed gone, and a journal is read as
+// untrusted input that never leads to anything but a temporary of ours.
+#include "folder_handle.h"
+#include "folders.h"
+#include "mounted_medium.h"
+#include "pending_io.h"
 #include "temp_folder.h"
 #include "temp_journal.h"
+#include "tmpfs_mount.h"
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <optional>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace qm::test {
 namespace {
 
+namespace fs = std::filesystem;
+
+/// The names the tests' temporaries have.
+bool isTestTemp(const std::string& name) {
+    return name.starts_with("tmp.");
+}
+
 bool anyName(const std::string&) {
     return true;
 }
 
+std::string slurp(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 class TempJournalTest : public TempFolderTest {
+public:
+    // for the cases' own set-up
+    using TempFolderTest::path;
+    using TempFolderTest::writeFile;
+    /// A medium a case mounts, unmounted before the folder goes.
+    std::unique_ptr<TmpfsMount> medium;
+
 protected:
-    std::string journals() const { return path("state"); }
+    void SetUp() override {
+        TempFolderTest::SetUp();
+        fs::create_directories(path("tree/sub"));
+    }
+    std::string state() const { return path("state"); }
+    std::string tree() const { return path("tree"); }
     static void touch(const std::string& file) { std::ofstream(file) << "x"; }
+
+    /// A journal left as a killed run leaves it: `work` fills it, then the child dies
+    /// without closing or removing anything.
+    void killedRun(const std::function<void(TempJournal&)>& work,
+                   std::vector<std::string> roots = {},
+                   std::optional<std::string> stateFolder = std::nullopt) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            auto* journal = new TempJournal(stateFolder.value_or(state()),
+                                            roots.empty() ? std::vector{tree()} : roots);
+            work(*journal);
+            ::_exit(::testing::Test::HasFailure() ? 4 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the killed run failed";
+    }
+    /// Writes `name` down in `folder`, then makes it, as a copy does.
+    static void makeTemp(TempJournal& journal, const std::string& folder, const std::string& name) {
+        FolderHandle handle;
+        ASSERT_TRUE(handle.openRoot(folder));
+        ASSERT_TRUE(journal.record(handle, name)) << journal.failure();
+        touch(joinPath(folder, name));
+    }
+    RecoveryCount recover(std::vector<std::string> roots = {}) const {
+        return TempJournal::recoverEnded(state(), roots.empty() ? std::vector{tree()} : roots,
+                                         isTestTemp);
+    }
+    /// The journals in `folder`: the state folder's or a tree's.
+    static std::vector<std::string> journalsIn(const std::string& folder) {
+        std::vector<std::string> names;
+        if (fs::is_directory(folder))
+            for (const auto& entry : fs::directory_iterator(folder)) {
+                const std::string name = entry.path().filename();
+                if (name.starts_with("journal-") || isTreeJournalName(name))
+                    names.push_back(entry.path());
+            }
+        return names;
+    }
+    std::string onlyStateJournal() const {
+        const auto names = journalsIn(path("state"));
+        EXPECT_EQ(names.size(), 1u);
+        return names.empty() ? std::string() : names.front();
+    }
 };
 
 TEST_F(TempJournalTest, ANameWithALineBreakIsRecoveredWhole) {
-    const std::string odd = path("two\nlines");
-    touch(odd);
-    touch(path("two"));
+    touch(path("tree/two"));
+    killedRun([&](TempJournal& journal) { makeTemp(journal, tree(), "two\nlines"); });
+    const RecoveryCount count = TempJournal::recoverEnded(state(), {tree()}, anyName);
+    EXPECT_EQ(count.removed, 1);
+    EXPECT_FALSE(fs::exists(path("tree/two\nlines")));
+    EXPECT_TRUE(fs::exists(path("tree/two")));
+    EXPECT_TRUE(journalsIn(state()).empty());
+}
+
+TEST_F(TempJournalTest, RenamedTemporariesAreForgottenAndWhatIsLeftOutlivesTheRun) {
+    {
+        TempJournal journal(state(), {tree()});
+        makeTemp(journal, path("tree/sub"), "tmp.a");
+        makeTemp(journal, path("tree/sub"), "tmp.b");
+        fs::rename(path("tree/sub/tmp.a"), path("tree/sub/final")); // put in place
+        journal.settle();
+        EXPECT_EQ(journal.size(), 1u);   // tmp.b is still there
+        EXPECT_EQ(recover().removed, 0); // ours is locked while the run lives
+        EXPECT_TRUE(fs::exists(path("tree/sub/tmp.b")));
+    }
+    // closed with tmp.b still there (its removal failed): the journal stays for the next run
+    EXPECT_EQ(journalsIn(state()).size(), 1u);
+    EXPECT_EQ(recover().removed, 1);
+    EXPECT_FALSE(fs::exists(path("tree/sub/tmp.b")));
+    EXPECT_TRUE(journalsIn(state()).empty());
+    EXPECT_TRUE(fs::exists(path("tree/sub/final")));
+}
+
+TEST_F(TempJournalTest, AFailedCreateTakesBackOnlyANameNothingHas) {
+    TempJournal journal(state(), {tree()});
+    FolderHandle sub;
+    ASSERT_TRUE(sub.openRoot(path("tree/sub")));
+    ASSERT_TRUE(journal.record(sub, "tmp.never"));
+    ASSERT_TRUE(journal.record(sub, "tmp.made")); // its create reported a failure, yet it is there
+    touch(path("tree/sub/tmp.made"));
+    journal.withdrawIfAbsent(sub, "tmp.made");
+    journal.withdrawIfAbsent(sub, "tmp.never");
+    EXPECT_EQ(journal.size(), 1u);
+    const std::string left = slurp(onlyStateJournal());
+    EXPECT_NE(left.find(" sub/tmp.made\n"), std::string::npos) << left;
+    EXPECT_EQ(left.find("tmp.never"), std::string::npos) << left;
+    // a folder that could not be opened makes nothing, so nothing is written down
+    FolderHandle closed;
+    EXPECT_FALSE(closed.openRoot(path("missing")));
+    takeIoResult();
+    EXPECT_TRUE(journal.record(closed, "tmp.x"));
+    EXPECT_EQ(journal.size(), 1u);
+}
+
+TEST_F(TempJournalTest, WithoutAHomeTheUserDatabaseGivesTheStateFolder) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        auto* journal = new TempJournal(journals());
-        journal->record(odd);
-        ::_exit(journal->isOpen() ? 0 : 4);
+        ::unsetenv("XDG_STATE_HOME");
+        ::unsetenv("HOME");
+        const passwd* user = ::getpwuid(::geteuid());
+        const bool found =
+            user && tempJournalFolder() == std::string(user->pw_dir) + "/.local/state/quillmark";
+        ::_exit(found ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(TempJournal::recoverEnded(journals(), anyName), 1);
-    EXPECT_FALSE(std::filesystem::exists(odd));
-    EXPECT_TRUE(std::filesystem::exists(path("two")));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << tempJournalFolder();
 }
 
-TEST_F(TempJournalTest, ClosedJournalLeavesNothingAndClearForgets) {
-    const std::string file = path("t");
-    {
-        TempJournal journal(journals());
-        ASSERT_TRUE(journal.isOpen());
-        journal.record(file);
-        journal.clear(); // renamed into place: the name is a real file now
-        touch(file);
-        EXPECT_EQ(TempJournal::recoverEnded(journals(), anyName), 0); // ours is still locked
+struct UnusableState {
+    const char* name;
+    std::function<std::string(TempJournalTest&)> prepare; ///< the state folder to use
+};
+
+class UnusableStateFolder : public TempJournalTest,
+                            public ::testing::WithParamInterface<UnusableState> {};
+
+// Where the state folder cannot be used, the tree's root keeps the journal.
+TEST_P(UnusableStateFolder, TheTreeKeepsTheJournalAndTheNextRunFindsIt) {
+    const std::string folder = GetParam().prepare(*this);
+    if (medium)
+        QM_REQUIRE_MOUNTED(*medium);
+    if (HasFatalFailure())
+        return;
+    killedRun([&](TempJournal& journal) { makeTemp(journal, path("tree/sub"), "tmp.a"); }, {},
+              folder);
+    ASSERT_EQ(journalsIn(tree()).size(), 1u);
+    EXPECT_TRUE(journalsIn(path("tree/sub")).empty()); // in the root only
+    const RecoveryCount count = TempJournal::recoverEnded(folder, {tree()}, isTestTemp);
+    EXPECT_EQ(count.removed, 1);
+    EXPECT_FALSE(fs::exists(path("tree/sub/tmp.a")));
+    EXPECT_TRUE(journalsIn(tree()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnusableStateFolder,
+    ::testing::Values(UnusableState{"NoneKnown", [](TempJournalTest&) { return std::string(); }},
+                      UnusableState{"BlockedByAFile",
+                                    [](TempJournalTest& t) {
+                                        t.writeFile("blocker", "in the way");
+                                        return t.path("blocker/quillmark");
+                                    }},
+                      UnusableState{"WritableByOthers",
+                                    [](TempJournalTest& t) {
+                                        fs::create_directories(t.path("shared/quillmark"));
+                                        fs::permissions(t.path("shared/quillmark"), fs::perms::all);
+                                        return t.path("shared/quillmark");
+                                    }},
+                      UnusableState{"Full",
+                                    [](TempJournalTest& t) {
+                                        fs::create_directories(t.path("home"));
+                                        t.medium =
+                                            std::make_unique<TmpfsMount>(t.path("home"), "64k");
+                                        if (t.medium->mounted()) {
+                                            fs::create_directories(t.path("home/quillmark"));
+                                            EXPECT_TRUE(t.medium->fill());
+                                        }
+                                        return t.path("home/quillmark");
+                                    }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TempJournalTest, FailedRemovalKeepsItsEntry) {
+    TmpfsMount sub(path("tree/sub"), "1m");
+    QM_REQUIRE_MOUNTED(sub);
+    killedRun([&](TempJournal& journal) {
+        makeTemp(journal, path("tree/sub"), "tmp.a");
+        makeTemp(journal, tree(), "tmp.b");
+    });
+    ASSERT_TRUE(sub.setReadOnly(true)); // every removal there fails
+    RecoveryCount count = recover();
+    EXPECT_EQ(count.removed, 1);
+    EXPECT_EQ(count.waiting, 1);
+    EXPECT_TRUE(fs::exists(path("tree/sub/tmp.a")));
+    EXPECT_FALSE(fs::exists(path("tree/tmp.b")));
+    // the journal names what is left, and only that
+    const std::string left = slurp(onlyStateJournal());
+    EXPECT_NE(left.find(" sub/tmp.a\n"), std::string::npos) << left;
+    EXPECT_EQ(left.find("tmp.b"), std::string::npos) << left;
+    ASSERT_TRUE(sub.setReadOnly(false));
+    count = recover();
+    EXPECT_EQ(count.removed, 1);
+    EXPECT_FALSE(fs::exists(path("tree/sub/tmp.a")));
+    EXPECT_TRUE(journalsIn(state()).empty());
+}
+
+TEST_F(TempJournalTest, OnlyEntriesBelowTheRunsRootsAreTouched) {
+    fs::create_directories(path("other"));
+    killedRun(
+        [&](TempJournal& journal) {
+            makeTemp(journal, path("tree/sub"), "tmp.a");
+            makeTemp(journal, path("other"), "tmp.b");
+        },
+        {tree(), path("other")});
+    EXPECT_EQ(recover({path("other")}).removed, 1);
+    EXPECT_TRUE(fs::exists(path("tree/sub/tmp.a")));
+    EXPECT_FALSE(fs::exists(path("other/tmp.b")));
+    // a root given with a final "/" or a doubled one is the same tree
+    EXPECT_EQ(recover({root + "//tree/"}).removed, 1);
+    EXPECT_FALSE(fs::exists(path("tree/sub/tmp.a")));
+    EXPECT_TRUE(journalsIn(state()).empty());
+}
+
+TEST_F(TempJournalTest, NothingButATemporaryOfOursIsRemoved) {
+    fs::create_directories(path("outside/sub"));
+    touch(path("outside/sub/tmp.linked"));
+    touch(path("tree/notes.txt"));
+    killedRun([&](TempJournal& journal) {
+        makeTemp(journal, path("tree/sub"), "tmp.linked");
+        makeTemp(journal, tree(), "notes.txt");
+        FolderHandle root;
+        ASSERT_TRUE(root.openRoot(tree()));
+        ASSERT_TRUE(journal.record(root, "tmp.folder"));
+        fs::create_directory(path("tree/tmp.folder"));
+        // a name that was somebody else's when it was to be made is taken back
+        touch(path("tree/tmp.taken"));
+        ASSERT_TRUE(journal.record(root, "tmp.taken"));
+        journal.withdrawTaken(root, "tmp.taken");
+    });
+    // the folder is swapped for a link to a look-alike outside the tree
+    fs::remove_all(path("tree/sub"));
+    fs::create_directory_symlink(path("outside/sub"), path("tree/sub"));
+
+    const RecoveryCount count = recover();
+    EXPECT_EQ(count.removed, 0);
+    EXPECT_TRUE(fs::exists(path("outside/sub/tmp.linked")));
+    EXPECT_TRUE(fs::exists(path("tree/notes.txt")));
+    EXPECT_TRUE(fs::is_directory(path("tree/tmp.folder")));
+    EXPECT_TRUE(fs::exists(path("tree/tmp.taken")));
+}
+
+/// A killed run's journal as it was left, changed by `plant` before the recovery.
+struct Planted {
+    const char* name;
+    std::function<void(TempJournalTest&, const std::string& journal)> plant;
+    bool removed; ///< the journal still counts as ours
+};
+
+class PlantedJournal : public TempJournalTest, public ::testing::WithParamInterface<Planted> {};
+
+TEST_P(PlantedJournal, OnlyOurOwnJournalCounts) {
+    killedRun([&](TempJournal& journal) { makeTemp(journal, path("tree/sub"), "tmp.a"); });
+    GetParam().plant(*this, onlyStateJournal());
+    if (IsSkipped())
+        return;
+    // a watchdog, not a clock: a recovery that reads what it should not must still end
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(60);
+        ::_exit(recover().removed);
     }
-    EXPECT_TRUE(std::filesystem::is_empty(journals()));
-    EXPECT_TRUE(std::filesystem::exists(file));
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the recovery hung or crashed";
+    EXPECT_EQ(WEXITSTATUS(status), GetParam().removed ? 1 : 0);
+    EXPECT_EQ(fs::exists(path("tree/sub/tmp.a")), !GetParam().removed);
 }
 
-TEST_F(TempJournalTest, WithoutAStateFolderRunsGoOnUnrecorded) {
-    touch(path("blocker"));
-    TempJournal journal(path("blocker/state")); // a file where the folder would be
-    EXPECT_FALSE(journal.isOpen());
-    journal.record(path("x")); // harmless
-    EXPECT_EQ(TempJournal::recoverEnded(path("blocker/state"), anyName), 0);
-    EXPECT_EQ(TempJournal::recoverEnded("", anyName), 0);
+void rewrite(const std::string& file, const std::function<std::string(std::string)>& change) {
+    const std::string bytes = change(slurp(file));
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlantedJournal,
+    ::testing::Values(Planted{"AsLeft", [](TempJournalTest&, const std::string&) {}, true},
+                      Planted{"CutShort",
+                              [](TempJournalTest&, const std::string& journal) {
+                                  // a write cut short: the unfinished line is no entry
+                                  std::ofstream(journal, std::ios::app) << "0 /home/x tmp.b";
+                              },
+                              true},
+                      Planted{"FromAnotherMachine",
+                              [](TempJournalTest&, const std::string& journal) {
+                                  rewrite(journal, [](std::string bytes) {
+                                      const std::size_t at = bytes.find("machine ") + 8;
+                                      // as long as this machine's: only the text differs
+                                      const std::size_t length = bytes.find('\n', at) - at;
+                                      const char other = bytes[at] == '0' ? '1' : '0';
+                                      return bytes.replace(at, length, length, other);
+                                  });
+                              },
+                              false},
+                      Planted{"OlderFormat",
+                              [](TempJournalTest& t, const std::string& journal) {
+                                  fs::remove(journal);
+                                  std::ofstream(t.path("state/pending-1-0123456789abcdef"))
+                                      << t.path("tree/sub/tmp.a") << '\0';
+                              },
+                              false},
+                      Planted{"MalformedLine",
+                              [](TempJournalTest&, const std::string& journal) {
+                                  std::ofstream(journal, std::ios::app) << "0 /x/../y tmp.b\n";
+                              },
+                              false},
+                      Planted{"OverlongLine",
+                              [](TempJournalTest&, const std::string& journal) {
+                                  std::ofstream(journal, std::ios::app)
+                                      << "0 /" << std::string(40000, 'x') << " tmp.b\n";
+                              },
+                              false},
+                      Planted{"Oversize",
+                              [](TempJournalTest&, const std::string& journal) {
+                                  fs::resize_file(journal, 200ull << 20);
+                              },
+                              false},
+                      Planted{"ALink",
+                              [](TempJournalTest& t, const std::string& journal) {
+                                  fs::rename(journal, t.path("elsewhere"));
+                                  fs::create_symlink(t.path("elsewhere"), journal);
+                              },
+                              false},
+                      Planted{"HardLinked",
+                              [](TempJournalTest& t, const std::string& journal) {
+                                  fs::create_hard_link(journal, t.path("second"));
+                              },
+                              false},
+                      Planted{"AnotherUsers",
+                              [](TempJournalTest&, const std::string& journal) {
+                                  if (::geteuid() != 0)
+                                      GTEST_SKIP() << "giving a file away needs root";
+                                  ASSERT_EQ(::chown(journal.c_str(), 65534, 65534), 0);
+                              },
+                              false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace qm::test

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -43,7 +44,7 @@ bool mediaRequired() {
 }
 
 MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::string& mountPoint)
-    : mountPoint_(mountPoint) {
+    : kind_(kind), image_(image), mountPoint_(mountPoint) {
     if (::geteuid() != 0) {
         why_ = "mounting a medium needs root";
         return;
@@ -58,10 +59,7 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
     std::pair<std::string, int> result;
     if (kind == Kind::Fat32) {
         // 40 MiB is about the least FAT32 takes
-        result = run("truncate -s 40M " + img + " && mkfs.vfat -F 32 " + img +
-                     // fusefat turns times into local time one way and back another:
-                     // under a zone with summer time they come back an hour early
-                     " && TZ=UTC fusefat -o rw+ " + img + " " + at);
+        result = run("truncate -s 40M " + img + " && mkfs.vfat -F 32 " + img);
     } else {
         // XFS takes no less than 300 MiB
         const std::string size = kind == Kind::Exfat ? "32M" : "320M";
@@ -72,16 +70,55 @@ MountedMedium::MountedMedium(Kind kind, const std::string& image, const std::str
         result = run(command);
         if (result.second == 0) {
             result = run("losetup -f --show " + img);
-            if (result.second == 0) {
+            if (result.second == 0)
                 loopDevice_ = result.first.substr(0, result.first.find('\n'));
-                result = run((fuse ? "mount.exfat-fuse " : "mount ") + shellQuoted(loopDevice_) +
-                             " " + at);
-            }
         }
     }
+    if (result.second == 0)
+        result = mountImage();
     mounted_ = result.second == 0 && isMountPoint(mountPoint);
     if (!mounted_)
         why_ = "could not mount the image: " + result.first;
+}
+
+std::pair<std::string, int> MountedMedium::mountImage() {
+    const std::string at = shellQuoted(mountPoint_);
+    if (kind_ == Kind::Fat32)
+        // fusefat turns times into local time one way and back another: under a zone with
+        // summer time they come back an hour early
+        return run("TZ=UTC fusefat -o rw+ " + shellQuoted(image_) + " " + at);
+    const bool fuse = kind_ == Kind::Exfat;
+    return run((fuse ? "mount.exfat-fuse " : "mount ") + shellQuoted(loopDevice_) + " " + at);
+}
+
+bool MountedMedium::unmount() {
+    if (run("fusermount -u " + shellQuoted(mountPoint_)).second != 0 &&
+        run("umount " + shellQuoted(mountPoint_)).second != 0)
+        return false;
+    mounted_ = false;
+    return true;
+}
+
+bool MountedMedium::mountAgain() {
+    mounted_ = mountImage().second == 0 && isMountPoint(mountPoint_);
+    return mounted_;
+}
+
+pid_t MountedMedium::driverProcess() const {
+    // the driver names what it serves among its arguments: the image or the loop device
+    const std::string served = kind_ == Kind::Fat32 ? image_ : loopDevice_;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream file(entry.path() / "cmdline", std::ios::binary);
+        const std::string line{std::istreambuf_iterator<char>(file), {}};
+        std::size_t start = 0;
+        for (std::size_t end; (end = line.find('\0', start)) != std::string::npos; start = end + 1)
+            if (line.compare(start, end - start, served) == 0 && std::stoi(name) != ::getpid())
+                return static_cast<pid_t>(std::stoi(name));
+    }
+    return 0;
 }
 
 MountedMedium::~MountedMedium() {

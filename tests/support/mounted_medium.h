@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 
 namespace qm::test {
 
@@ -22,8 +24,18 @@ public:
     bool mounted() const { return mounted_; }
     /// Why it is not mounted.
     const std::string& why() const { return why_; }
+    /// Unmounts it and keeps its image, as a stick is pulled out; false when it stays.
+    bool unmount();
+    /// Mounts the image again where it was, as the stick comes back; false when it cannot.
+    bool mountAgain();
+    /// The FUSE driver's process that serves it (FAT32, exFAT); 0 when none is found.
+    pid_t driverProcess() const;
 
 private:
+    /// Mounts the image made already; the command's output and status.
+    std::pair<std::string, int> mountImage();
+    Kind kind_;
+    std::string image_;
     std::string mountPoint_;
     std::string loopDevice_;
     bool mounted_ = false;
