@@ -13,6 +13,7 @@
 #include "run_figures.h"
 #include "run_view.h"
 #include "statuses_ahead.h"
+#include "temp_journal.h"
 #include "temp_name.h"
 
 namespace qm {
@@ -260,6 +261,14 @@ void Engine::transferPass() {
                 // half a copy of ours (a killed run's, or one under way): never carried into
                 // the other tree, which is the user's own work too
                 const std::string text = "   Skipped (a temporary of an unfinished copy) -> " +
+                                         sourceFolder.entryPath(entry.name);
+                view_.setStatus(text);
+                view_.appendLog(text);
+                continue;
+            }
+            if (isTreeJournalName(entry.name)) {
+                // the names of a run's temporaries, kept here while the state folder fails
+                const std::string text = "   Skipped (a journal of unfinished copies) -> " +
                                          sourceFolder.entryPath(entry.name);
                 view_.setStatus(text);
                 view_.appendLog(text);
