@@ -32,8 +32,16 @@ bool Engine::scanFolder(std::vector<std::string>& sourceList, std::vector<std::s
     while (listing.next(entry)) {
         ++state_.ScannedEntryCount;
         // a link to a folder is no folder here, so links are never followed
-        if (entry.kind != EntryKind::Folder || entry.name.empty() || entry.name[0] == '.')
+        if (entry.kind != EntryKind::Folder || entry.name.empty())
             continue;
+        if (entry.name[0] == '.') {
+            // never entered, but never passed over in silence either
+            if (entry.name != "." && entry.name != "..") {
+                view_.appendLog(" Left out (a hidden folder) -> " + sourcePrefix + entry.name);
+                ++state_.HiddenFoldersLeftOut;
+            }
+            continue;
+        }
         subSources.push_back(sourcePrefix + entry.name);
         sourceList.push_back(subSources.back());
         subTargets.push_back(targetPrefix + entry.name);

@@ -48,6 +48,7 @@ void Engine::runProfile() {
     state_.FilesFailed = 0;
     state_.FoldersFailed = 0;
     state_.ConflictsKept = 0;
+    state_.HiddenFoldersLeftOut = 0;
     state_.busyFlag = 1;
     view_.setRunControlsEnabled(false);
     runFailed_ = false;

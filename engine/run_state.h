@@ -22,6 +22,8 @@ struct RunState {
     std::int64_t FoldersFailed = 0;
     /// Versions kept under a conflict name in a synchronisation; zeroed with FilesFailed.
     std::int64_t ConflictsKept = 0;
+    /// Folders whose names begin with "." that the scans of the run did not enter.
+    std::int64_t HiddenFoldersLeftOut = 0;
     std::int32_t PreviousSpeed = 0;
     std::int64_t CurrentFileSize = 0;
 

@@ -314,6 +314,9 @@ void Engine::transferPass() {
     view_.appendLog(" Files Updated -> " + std::to_string(state_.FilesUpdated));
     if (failed)
         view_.appendLog(" Files Failed  -> " + std::to_string(state_.FilesFailed));
+    if (state_.HiddenFoldersLeftOut > 0)
+        view_.appendLog(" Hidden Folders Left Out -> " +
+                        std::to_string(state_.HiddenFoldersLeftOut));
     if (state_.ConflictsKept > 0)
         view_.appendLog(" Conflict Copies -> " + std::to_string(state_.ConflictsKept));
     const std::string summary = summaryLine(table_.cell(ColName, row), byteTotal, elapsed);

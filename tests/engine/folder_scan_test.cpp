@@ -107,6 +107,9 @@ TEST_F(FolderScanTest, DotFoldersAndLinksAreCountedButNeverEntered) {
         EXPECT_EQ(s.find("loop"), std::string::npos) << s;
     }
     EXPECT_EQ(state.ScannedEntryCount, 21 + 3); // .git, linkToA, loop
+    // left out, but named once each: a user must be told what is not backed up
+    EXPECT_EQ(view.log, Strings{" Left out (a hidden folder) -> " + path("R/.git")});
+    EXPECT_EQ(state.HiddenFoldersLeftOut, 1);
 }
 
 TEST_F(FolderScanTest, UnlistableFolderStaysInTheListsWithNothingBelow) {

@@ -34,18 +34,20 @@ TEST_F(TransferPassTest, BackupLogsEveryStepAndASecondRunWritesNothing) {
     engine.transferPass();
 
     const std::string src = path("src"), dst = path("dst");
-    ASSERT_EQ(view.log.size(), 12u) << ::testing::PrintToString(view.log);
+    ASSERT_EQ(view.log.size(), 14u) << ::testing::PrintToString(view.log);
     EXPECT_EQ(view.log[0], "START -> BackUP at " + now());
     EXPECT_EQ(view.log[1], " Source/Location -> " + src);
     EXPECT_EQ(view.log[2], " Target/Destination -> " + dst);
-    EXPECT_EQ(view.log[3], " Total Folders -> 2");
-    EXPECT_EQ(view.log[4], " Folders constructed -> 2");
+    EXPECT_EQ(view.log[3], " Left out (a hidden folder) -> " + src + "/.git");
+    EXPECT_EQ(view.log[4], " Total Folders -> 2");
+    EXPECT_EQ(view.log[5], " Folders constructed -> 2");
     EXPECT_EQ(view.logLinesStartingWith("   " + src).size(), 4u); // empty file included
-    EXPECT_EQ(view.log[9], " Total Files   -> 4");
-    EXPECT_EQ(view.log[10], " Files Updated -> 4");
-    EXPECT_EQ(view.log[11], "DONE! Docs ->   Total size 0 MB in 0 minutes 0 seconds at an "
+    EXPECT_EQ(view.log[10], " Total Files   -> 4");
+    EXPECT_EQ(view.log[11], " Files Updated -> 4");
+    EXPECT_EQ(view.log[12], " Hidden Folders Left Out -> 1");
+    EXPECT_EQ(view.log[13], "DONE! Docs ->   Total size 0 MB in 0 minutes 0 seconds at an "
                             "average of 0 KBytes/Sec");
-    EXPECT_EQ(view.statuses.back(), view.log[11]);
+    EXPECT_EQ(view.statuses.back(), view.log[13]);
     EXPECT_EQ(view.statuses.front(), "Scanning Folders...");
     EXPECT_NE(std::find(view.statuses.begin(), view.statuses.end(),
                         "Reconstructing folders..." + dst + "/sub/deep"),
@@ -71,11 +73,11 @@ TEST_F(TransferPassTest, BackupLogsEveryStepAndASecondRunWritesNothing) {
     engine.transferPass();
     // unchanged files copy no blocks, yet the window is kept alive after each of them
     EXPECT_EQ(view.pumps, 2 + 4); // the scan's two subfolders, then four files
-    EXPECT_EQ(view.log[3], " Total Folders -> 2");
+    EXPECT_EQ(view.log[4], " Total Folders -> 2");
     EXPECT_TRUE(view.logLinesStartingWith(" Folders constructed").empty());
     EXPECT_TRUE(view.logLinesStartingWith("   ").empty());
-    EXPECT_EQ(view.log[4], " Total Files   -> 4");
-    EXPECT_EQ(view.log[5], " Files Updated -> 0");
+    EXPECT_EQ(view.log[5], " Total Files   -> 4");
+    EXPECT_EQ(view.log[6], " Files Updated -> 0");
 }
 
 // A folder large enough to be read ahead on a second thread: every file decided by its own
