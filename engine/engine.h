@@ -115,6 +115,8 @@ private:
                         const std::optional<PathStatus>& decided);
     /// Pumps the window's events; ends the run when the user asked to stop it.
     void pump(); // throw RunStopped
+    /// Shows a text in the status line and appends it to the run log.
+    void showAndLog(const std::string& text);
     /// Shows "   Error <code> -> <path>" and logs it.
     void reportError(int code, const std::string& path);
     /// A copy not put in place because its target changed since the decision: logged, and

@@ -136,8 +136,7 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
     if (source.kind == EntryKind::Special) {
         // FIFOs, sockets and devices are never opened: reading one could block for ever
         const std::string text = "   Skipped (not a regular file) -> " + sourcePath;
-        view_.setStatus(text);
-        view_.appendLog(text);
+        showAndLog(text);
         return;
     }
 
@@ -225,8 +224,7 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
         // swapped for a FIFO, device or socket since it was listed
         --state_.FilesUpdated;
         const std::string text = "   Skipped (not a regular file) -> " + sourcePath;
-        view_.setStatus(text);
-        view_.appendLog(text);
+        showAndLog(text);
         return;
     }
     const bool copied = result.failedAt == FailedAt::Nothing;
@@ -310,22 +308,19 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
 
 void Engine::logSkippedLink(const std::string& path) {
     const std::string text = "   Skipped (a link where the other tree has a folder) -> " + path;
-    view_.setStatus(text);
-    view_.appendLog(text);
+    showAndLog(text);
 }
 
 void Engine::logSkippedKinds(const std::string& path, bool sourceIsLink) {
     const std::string text = sourceIsLink
                                  ? "   Skipped (a link where the other tree has a file) -> " + path
                                  : "   Skipped (a file where the other tree has a link) -> " + path;
-    view_.setStatus(text);
-    view_.appendLog(text);
+    showAndLog(text);
 }
 
 void Engine::reportLeftAlone(const std::string& targetPath) {
     const std::string text = "   Left alone (changed since it was compared) -> " + targetPath;
-    view_.setStatus(text);
-    view_.appendLog(text);
+    showAndLog(text);
     --state_.FilesUpdated;
 }
 
@@ -342,10 +337,14 @@ Engine::Recheck Engine::recheckTarget(const std::optional<PathStatus>& now, Entr
     return orderTarget(mtime, now) == TargetOrder::Older ? Recheck::Replace : Recheck::LeftAlone;
 }
 
-void Engine::reportError(int code, const std::string& path) {
-    const std::string text = "   Error " + std::to_string(code) + " -> " + path;
+void Engine::showAndLog(const std::string& text) {
     view_.setStatus(text);
     view_.appendLog(text);
+}
+
+void Engine::reportError(int code, const std::string& path) {
+    const std::string text = "   Error " + std::to_string(code) + " -> " + path;
+    showAndLog(text);
     view_.appendLog("      " + ioErrorReason(code));
 }
 
@@ -507,8 +506,7 @@ bool Engine::keepReplacedVersion(PendingCopy& copy) {
             const std::string text = "   Conflict (changed in both trees since the last run) -> " +
                                      copy.source + " replaces " + copy.target + ", kept as " +
                                      copy.folder->entryPath(name);
-            view_.setStatus(text);
-            view_.appendLog(text);
+            showAndLog(text);
             ++state_.ConflictsKept;
             keptVersions_.push_back(
                 {copy.folder->path(), name, copy.source.substr(0, copy.source.find_last_of('/'))});

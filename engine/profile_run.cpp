@@ -183,8 +183,7 @@ bool Engine::openDatestampFolder(bool targetChecked) {
                 "   Error (a link or no folder where the datestamped folder belongs; nothing is "
                 "written through it) -> " +
                 dated;
-            view_.setStatus(text);
-            view_.appendLog(text);
+            showAndLog(text);
         } else {
             reportError(code, dated);
         }

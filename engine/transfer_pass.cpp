@@ -180,8 +180,7 @@ void Engine::transferPass() {
     }
     if (constructed > 0) {
         const std::string text = " Folders constructed -> " + std::to_string(constructed);
-        view_.setStatus(text);
-        view_.appendLog(text);
+        showAndLog(text);
     }
 
     // A pass ended by an error leaves no temporaries behind.
@@ -257,21 +256,14 @@ void Engine::transferPass() {
             // folders by their attribute: every file goes on, empty or not
             if (entry.attributes & faDirectory)
                 continue;
-            if (synchronising_ && isTempName(entry.name)) {
-                // half a copy of ours (a killed run's, or one under way): never carried into
-                // the other tree, which is the user's own work too
-                const std::string text = "   Skipped (a temporary of an unfinished copy) -> " +
-                                         sourceFolder.entryPath(entry.name);
-                view_.setStatus(text);
-                view_.appendLog(text);
-                continue;
-            }
-            if (isTreeJournalName(entry.name)) {
-                // the names of a run's temporaries, kept here while the state folder fails
-                const std::string text = "   Skipped (a journal of unfinished copies) -> " +
-                                         sourceFolder.entryPath(entry.name);
-                view_.setStatus(text);
-                view_.appendLog(text);
+            // Files of ours: half a copy (a killed run's, or one under way) is never carried
+            // into the other tree, which is the user's own work too; a journal, kept here
+            // while the state folder fails, never leaves its tree.
+            if (isTreeJournalName(entry.name) || (synchronising_ && isTempName(entry.name))) {
+                showAndLog((isTreeJournalName(entry.name)
+                                ? "   Skipped (a journal of unfinished copies) -> "
+                                : "   Skipped (a temporary of an unfinished copy) -> ") +
+                           sourceFolder.entryPath(entry.name));
                 continue;
             }
             if (entry.kind != EntryKind::Special) {
