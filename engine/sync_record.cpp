@@ -3,6 +3,7 @@
 #include "folders.h"
 #include "text_file.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -32,19 +33,9 @@ std::string nameFor(const std::string& first, const std::string& second) {
 
 /// A decimal integer filling the whole text.
 bool readNumber(const std::string& text, long long& value) {
-    if (text.empty() || text.size() > 19)
-        return false;
-    long long result = 0;
-    std::size_t at = text[0] == '-' ? 1 : 0;
-    if (at == text.size())
-        return false;
-    for (; at < text.size(); ++at) {
-        if (text[at] < '0' || text[at] > '9')
-            return false;
-        result = result * 10 + (text[at] - '0');
-    }
-    value = text[0] == '-' ? -result : result;
-    return true;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    return error == std::errc() && stop == end && !text.empty();
 }
 
 } // namespace
