@@ -67,6 +67,8 @@ public:
         BeforeWriteOut, ///< a batch of copies is about to be written out; path: its first target
         BeforeName,     ///< a written-out copy is about to take its target's name, its own name and
                         ///< time set where it needs them; path: its target
+        BeforeTimeKept, ///< a copy has its target's name; its time is about to be set again where
+                        ///< the medium may have lost it; path: its target
     };
     using Probe = std::function<void(ProbePoint point, const std::string& path)>;
     /// Test seam: called at every probe point (an empty function removes it).
@@ -175,6 +177,7 @@ private:
         /// What the copy may replace: the target as decided on (none: nothing there).
         std::optional<PathStatus> decided;
         bool keepReplaced = false; ///< a conflict: what it replaces is kept beside it
+        std::int64_t size = 0;     ///< bytes written
     };
     /// How a written-out copy ended at its target's name.
     enum class Placement { Placed, LeftAlone, Failed };
@@ -232,6 +235,10 @@ private:
     void logSkippedKinds(const std::string& path, bool sourceIsLink);
     /// After the rename: sets the time again where the medium lost it.
     void keepTime(const PendingCopy& copy);
+    /// Writes down the time a copy must end with where its medium may lose it at the rename.
+    void journalTime(const PendingCopy& copy);
+    /// Takes that back: the copy did not take its target's name.
+    void forgetTime(const PendingCopy& copy) noexcept;
     /// The pass's target root by device and inode: a folder of the source tree that is the
     /// same folder (by path, a bind mount or any other way) is never scanned, copied into
     /// itself or cleaned.

@@ -296,9 +296,9 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
     out.setPermissions(keptMode(out, read));
     // The rename waits until the batch is on disk (commitPending); the copy stays open so
     // the write-out works on it without opening it again.
-    pending_.push_back({std::move(file), targetFolder, tempPath,
-                        targetFolder->entryPath(targetName), targetName,
-                        sourceFolder.entryPath(source.name), read.mtime, decided, keepReplaced});
+    pending_.push_back(
+        {std::move(file), targetFolder, tempPath, targetFolder->entryPath(targetName), targetName,
+         sourceFolder.entryPath(source.name), read.mtime, decided, keepReplaced, read.size});
     guard.commit();
     pendingBytes_ += source.size;
     if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)
@@ -370,11 +370,14 @@ void Engine::commitPending() {
         // Nothing to replace: the copy takes its own name at once (never over anything that
         // appeared there meanwhile); otherwise a fresh name for the rename.
         const bool direct = copy.temp.empty() && !copy.decided && !copy.keepReplaced;
-        if (direct)
+        if (direct) {
+            journalTime(copy);
             probe(ProbePoint::BeforeName, copy.target);
-        if (direct && linkInPlace(copy)) {
-            keepTime(copy);
-            continue;
+            if (linkInPlace(copy)) {
+                keepTime(copy);
+                continue;
+            }
+            forgetTime(copy);
         }
         if (copy.temp.empty() && !nameUnnamed(copy)) {
             const IoFailure failure = takeIoFailure();
@@ -403,6 +406,7 @@ void Engine::commitPending() {
         if (!copy.folder->keepsTimesOfOpenFiles() &&
             !copy.folder->setTime(nameOf(copy.temp), copy.mtime))
             takeIoResult(); // checked again after the rename (keepTime)
+        journalTime(copy);
         if (!direct)
             probe(ProbePoint::BeforeName, copy.target);
         const Placement placement = placeCopy(copy);
@@ -410,6 +414,7 @@ void Engine::commitPending() {
             keepTime(copy);
             continue;
         }
+        forgetTime(copy);
         if (placement == Placement::LeftAlone) {
             copy.folder->remove(nameOf(copy.temp));
             takeIoResult();
@@ -583,11 +588,26 @@ bool Engine::nameUnnamed(PendingCopy& copy) {
     return false;
 }
 
+void Engine::journalTime(const PendingCopy& copy) {
+    // Refused, the time is still set a moment later; only a kill just then would leave it
+    // wrong, and the journal's own failures end the run at the next temporary.
+    if (!copy.folder->keepsTimesOfOpenFiles())
+        (void)journal().recordTime(*copy.folder, copy.targetName, copy.mtime,
+                                   static_cast<std::uint64_t>(copy.size));
+}
+
+void Engine::forgetTime(const PendingCopy& copy) noexcept {
+    // what has the target's name is not the copy: no later run may change its time
+    if (journal_ && !copy.folder->keepsTimesOfOpenFiles())
+        journal_->withdrawTime(*copy.folder, copy.targetName);
+}
+
 void Engine::keepTime(const PendingCopy& copy) {
     // FUSE drivers of FAT and exFAT drop a time set on the open file at its write-out or
     // rename; the next run would take the copy for newer than its source.
     if (copy.folder->keepsTimesOfOpenFiles())
         return;
+    probe(ProbePoint::BeforeTimeKept, copy.target);
     const auto now = copy.folder->status(copy.targetName);
     if (now && orderTarget(copy.mtime, now) == TargetOrder::Equal)
         return;

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,14 @@
 
 namespace qm {
 
+/// A time a copy must still be given: the one it must end with, its size, and when it was
+/// written down (the copy takes its name a moment later).
+struct PendingTime {
+    timespec mtime{};
+    std::uint64_t size = 0;
+    std::int64_t written = 0; ///< seconds
+};
+
 namespace {
 
 // Journals of an older version were named "pending-..." and held bare paths: they are
@@ -39,8 +49,12 @@ constexpr char Magic[] = "quillmark temporaries 1\n";
 /// is never read.
 constexpr std::size_t MaxJournalBytes = 8u << 20;
 constexpr std::size_t MaxPathBytes = PATH_MAX;
-/// An entry's line: a type and two fields, each byte of them escaped to at most 3.
-constexpr std::size_t MaxLineBytes = 2 * 3 * MaxPathBytes + 32;
+/// An entry's line: two paths, each byte of them escaped to at most 3, and a few numbers.
+constexpr std::size_t MaxLineBytes = 2 * 3 * MaxPathBytes + 128;
+/// How far apart two times may be and still be the same on every medium (FAT keeps two
+/// seconds), and how long after its entry a copy may have taken its name.
+constexpr std::int64_t TimeGrain = 2;
+constexpr std::int64_t NamingDelay = 10;
 /// Live entries before record() looks which are gone already: a link's temporary is renamed
 /// at once, yet stays written down until its batch ends.
 constexpr std::size_t SettleEvery = 2048;
@@ -174,21 +188,29 @@ std::string header() {
     return text + '\n';
 }
 
-/// One temporary: the root of its tree as the user gave it, its path below that root, and
-/// the type of the file system the root was on (0: unknown).
+/// One temporary, or one copy whose time is still to be set: the root of its tree as the
+/// user gave it, its path below that root, and the type of the file system the root was on
+/// (0: unknown).
 struct Entry {
     std::string root;
     std::string relative;
     unsigned long long fsType = 0;
+    std::optional<PendingTime> time;
 };
+
+constexpr std::string_view TimeKeyword = "time";
 
 std::string entryLine(const Entry& entry) {
     char type[24];
     std::snprintf(type, sizeof type, "%llx ", entry.fsType);
-    std::string line = type;
+    std::string line = entry.time ? std::string(TimeKeyword) + ' ' + type : std::string(type);
     appendEscaped(line, entry.root);
     line += ' ';
     appendEscaped(line, entry.relative);
+    if (entry.time)
+        line += ' ' + std::to_string(entry.time->mtime.tv_sec) + ' ' +
+                std::to_string(entry.time->mtime.tv_nsec) + ' ' + std::to_string(entry.time->size) +
+                ' ' + std::to_string(entry.time->written);
     return line + '\n';
 }
 
@@ -214,12 +236,27 @@ bool isRootText(const std::string& root) {
                            isPlainRelative(root.substr(1)));
 }
 
+template <typename Number> bool parsedNumber(std::string_view text, Number& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+/// "<type> <root> <relative>" for a temporary; "time <type> <root> <relative> <seconds>
+/// <nanoseconds> <size> <written>" for a copy's pending time.
 std::optional<Entry> parsedEntry(std::string_view line) {
-    const std::size_t first = line.find(' ');
-    const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
-    if (second == std::string_view::npos || line.find(' ', second + 1) != std::string_view::npos)
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = line.find(' ', start);
+        fields.push_back(line.substr(start, end == std::string_view::npos ? end : end - start));
+        if (end == std::string_view::npos || fields.size() > 8)
+            break;
+        start = end + 1;
+    }
+    const bool isTime = fields.size() == 8 && fields[0] == TimeKeyword;
+    if (!isTime && fields.size() != 3)
         return std::nullopt;
-    const std::string_view type = line.substr(0, first);
+    const std::size_t first = isTime ? 1 : 0;
+    const std::string_view type = fields[first];
     if (type.empty() || type.size() > 16)
         return std::nullopt;
     Entry entry;
@@ -229,12 +266,21 @@ std::optional<Entry> parsedEntry(std::string_view line) {
             return std::nullopt;
         entry.fsType = entry.fsType * 16 + static_cast<unsigned>(digit);
     }
-    auto root = unescaped(line.substr(first + 1, second - first - 1));
-    auto relative = unescaped(line.substr(second + 1));
+    auto root = unescaped(fields[first + 1]);
+    auto relative = unescaped(fields[first + 2]);
     if (!root || !relative || !isRootText(*root) || !isPlainRelative(*relative))
         return std::nullopt;
     entry.root = std::move(*root);
     entry.relative = std::move(*relative);
+    if (isTime) {
+        PendingTime time;
+        if (!parsedNumber(fields[4], time.mtime.tv_sec) ||
+            !parsedNumber(fields[5], time.mtime.tv_nsec) || time.mtime.tv_nsec < 0 ||
+            time.mtime.tv_nsec >= 1000000000 || !parsedNumber(fields[6], time.size) ||
+            !parsedNumber(fields[7], time.written))
+            return std::nullopt;
+        entry.time = time;
+    }
     return entry;
 }
 
@@ -426,29 +472,10 @@ public:
     /// What became of `entry`'s temporary; it is removed when `isOurs` is given and accepts
     /// its name.
     Outcome visit(const Entry& entry, bool (*isOurs)(const std::string&)) {
-        Root& root = rootFor(entry.root);
-        // Another file system there now: the medium is not mounted, its folder is bare.
-        if (!root.open || (entry.fsType != 0 && root.fsType != entry.fsType))
-            return Outcome::Waiting;
-        const std::size_t slash = entry.relative.find_last_of('/');
-        const std::string name =
-            slash == std::string::npos ? entry.relative : entry.relative.substr(slash + 1);
-        const FolderHandle* folder = &root.handle;
-        if (slash != std::string::npos) {
-            const std::string below = entry.relative.substr(0, slash);
-            if (lastRoot_ != entry.root || lastBelow_ != below) {
-                lastRoot_ = entry.root;
-                lastBelow_ = below;
-                lastMissing_ = false;
-                if (!last_.openBeneath(root.handle, below, joinPath(entry.root, below)))
-                    // 3: no such folder, or a file in its place; a link there or a failing
-                    // medium cannot tell
-                    lastMissing_ = takeIoFailure().code == 3;
-            }
-            if (!last_.isOpen())
-                return lastMissing_ ? Outcome::Gone : Outcome::Waiting;
-            folder = &last_;
-        }
+        const FolderHandle* folder = nullptr;
+        std::string name;
+        if (const auto outcome = locate(entry, folder, name))
+            return *outcome;
         struct stat st {};
         if (::fstatat(folder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return errno == ENOENT ? Outcome::Gone : Outcome::Waiting;
@@ -464,6 +491,33 @@ public:
         return errno == ENOENT ? Outcome::Gone : Outcome::Waiting;
     }
 
+    /// What is left of `entry`'s pending time: Gone once the copy has it (or is no longer
+    /// the copy: gone, another size, or changed since it took its name), else Present. With
+    /// `finish`, a copy that still has the time of its naming is given it (Removed).
+    Outcome visitTime(const Entry& entry, bool finish) {
+        const FolderHandle* folder = nullptr;
+        std::string name;
+        if (const auto outcome = locate(entry, folder, name))
+            return *outcome;
+        struct stat st {};
+        if (::fstatat(folder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? Outcome::Gone : Outcome::Waiting;
+        const PendingTime& time = *entry.time;
+        if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != time.size ||
+            std::llabs(st.st_mtim.tv_sec - time.mtime.tv_sec) < TimeGrain)
+            return Outcome::Gone;
+        if (!finish)
+            return Outcome::Present;
+        // A time far from the naming's is the user's own change since: left as it is.
+        if (st.st_mtim.tv_sec < time.written - TimeGrain ||
+            st.st_mtim.tv_sec > time.written + NamingDelay)
+            return Outcome::Gone;
+        if (folder->setTime(name, time.mtime))
+            return Outcome::Removed;
+        takeIoResult();
+        return Outcome::Waiting;
+    }
+
     /// The root's handle, opened at first need (see isOpen()).
     const FolderHandle& root(const std::string& path) { return rootFor(path).handle; }
 
@@ -473,6 +527,34 @@ private:
         bool open = false;
         unsigned long long fsType = 0;
     };
+    /// The open folder and the name of `entry`'s file, or what became of it when there is
+    /// none to look at.
+    std::optional<Outcome> locate(const Entry& entry, const FolderHandle*& folder,
+                                  std::string& name) {
+        Root& root = rootFor(entry.root);
+        // Another file system there now: the medium is not mounted, its folder is bare.
+        if (!root.open || (entry.fsType != 0 && root.fsType != entry.fsType))
+            return Outcome::Waiting;
+        const std::size_t slash = entry.relative.find_last_of('/');
+        name = slash == std::string::npos ? entry.relative : entry.relative.substr(slash + 1);
+        folder = &root.handle;
+        if (slash == std::string::npos)
+            return std::nullopt;
+        const std::string below = entry.relative.substr(0, slash);
+        if (lastRoot_ != entry.root || lastBelow_ != below) {
+            lastRoot_ = entry.root;
+            lastBelow_ = below;
+            lastMissing_ = false;
+            if (!last_.openBeneath(root.handle, below, joinPath(entry.root, below)))
+                // 3: no such folder, or a file in its place; a link there or a failing
+                // medium cannot tell
+                lastMissing_ = takeIoFailure().code == 3;
+        }
+        if (!last_.isOpen())
+            return lastMissing_ ? Outcome::Gone : Outcome::Waiting;
+        folder = &last_;
+        return std::nullopt;
+    }
     Root& rootFor(const std::string& path) {
         auto [at, fresh] = roots_.try_emplace(path);
         if (fresh) {
@@ -591,11 +673,13 @@ void recoverJournal(const FolderHandle& folder, const std::string& name, bool in
         bool ours = false;
         for (const std::string& root : roots)
             ours = ours || isWithin(line.entry.root, root);
-        const Outcome outcome = ours ? folders.visit(line.entry, isOurs) : Outcome::Present;
+        const Outcome outcome = !ours             ? Outcome::Present
+                                : line.entry.time ? folders.visitTime(line.entry, true)
+                                                  : folders.visit(line.entry, isOurs);
         if (outcome == Outcome::Waiting)
             ++count.waiting;
         if (outcome == Outcome::Removed)
-            ++count.removed;
+            ++(line.entry.time ? count.timesSet : count.removed);
         if (outcome == Outcome::Gone || outcome == Outcome::Removed)
             changed = true;
         else
@@ -787,12 +871,30 @@ std::pair<std::string, std::string> TempJournal::place(const FolderHandle& folde
 bool TempJournal::record(const FolderHandle& folder, const std::string& name) {
     if (!folder.isOpen())
         return true; // nothing can be made there: its create fails as the open did
+    return write(folder, name, nullptr);
+}
+
+bool TempJournal::recordTime(const FolderHandle& folder, const std::string& name,
+                             const timespec& mtime, std::uint64_t size) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const PendingTime time{mtime, size, now.tv_sec};
+    if (folder.isOpen() && write(folder, name, &time))
+        return true;
+    takeIoResult();
+    return false;
+}
+
+bool TempJournal::write(const FolderHandle& folder, const std::string& name,
+                        const PendingTime* time) {
     State& s = *state_;
     if (s.live.size() >= SettleEvery)
         settle();
     auto [root, relative] = place(folder, name);
     State::Tree& tree = s.treeFor(root);
-    Entry entry{root, std::move(relative), tree.fsType};
+    Entry entry{root, std::move(relative), tree.fsType, {}};
+    if (time)
+        entry.time = *time;
     if (root.size() > MaxPathBytes || !isPlainRelative(entry.relative)) {
         // the file system would refuse a path this long as well: only this file fails
         failure_ = "the path is too long to be written down: " + folder.entryPath(name);
@@ -847,8 +949,8 @@ bool TempJournal::record(const FolderHandle& folder, const std::string& name) {
     return false;
 }
 
-void TempJournal::withdraw(const FolderHandle& folder, const std::string& name,
-                           bool onlyIfAbsent) noexcept {
+void TempJournal::withdraw(const FolderHandle& folder, const std::string& name, bool onlyIfAbsent,
+                           bool time) noexcept {
     State& s = *state_;
     try {
         struct stat st {};
@@ -858,7 +960,8 @@ void TempJournal::withdraw(const FolderHandle& folder, const std::string& name,
             return;
         const auto [root, relative] = place(folder, name);
         for (auto entry = s.live.rbegin(); entry != s.live.rend(); ++entry)
-            if (entry->entry.root == root && entry->entry.relative == relative) {
+            if (entry->entry.time.has_value() == time && entry->entry.root == root &&
+                entry->entry.relative == relative) {
                 JournalFile* file = entry->file;
                 s.live.erase(std::next(entry).base());
                 s.rewrite({file});
@@ -870,11 +973,15 @@ void TempJournal::withdraw(const FolderHandle& folder, const std::string& name,
 }
 
 void TempJournal::withdrawTaken(const FolderHandle& folder, const std::string& name) noexcept {
-    withdraw(folder, name, false);
+    withdraw(folder, name, false, false);
+}
+
+void TempJournal::withdrawTime(const FolderHandle& folder, const std::string& name) noexcept {
+    withdraw(folder, name, false, true);
 }
 
 void TempJournal::withdrawIfAbsent(const FolderHandle& folder, const std::string& name) noexcept {
-    withdraw(folder, name, true);
+    withdraw(folder, name, true, false);
 }
 
 void TempJournal::settle() noexcept {
@@ -886,7 +993,9 @@ void TempJournal::settle() noexcept {
         std::vector<JournalFile*> touched;
         std::vector<State::Live> kept;
         for (State::Live& entry : s.live) {
-            if (folders.visit(entry.entry, nullptr) == Outcome::Gone) {
+            const Outcome outcome = entry.entry.time ? folders.visitTime(entry.entry, false)
+                                                     : folders.visit(entry.entry, nullptr);
+            if (outcome == Outcome::Gone) {
                 if (std::find(touched.begin(), touched.end(), entry.file) == touched.end())
                     touched.push_back(entry.file);
             } else {

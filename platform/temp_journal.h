@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <utility>
@@ -8,6 +10,7 @@
 namespace qm {
 
 class FolderHandle;
+struct PendingTime;
 
 /// The folder where this user's runs keep their journals: $XDG_STATE_HOME/quillmark, else
 /// ~/.local/state/quillmark, the home taken from HOME or else from the user database. Empty
@@ -26,6 +29,7 @@ std::string normalRoot(const std::string& path);
 struct RecoveryCount {
     int removed = 0;
     int waiting = 0;
+    int timesSet = 0; ///< copies given the time their killed run could not set
 };
 
 /// The named temporaries of one run, each written down before its name exists as the root
@@ -50,6 +54,16 @@ public:
     /// with a failure pending: the root's own where it concerns only that place (no
     /// permission), else 1007, which reaches the whole run.
     [[nodiscard]] bool record(const FolderHandle& folder, const std::string& name);
+    /// Writes down that `name` in `folder` is about to become a copy of `size` bytes whose
+    /// modification time must be `mtime`: where a medium loses the time at the rename, a kill
+    /// before it is set again would leave the copy newer than its source. The entry goes once
+    /// the copy has that time (settle()); a recovery gives it that time if the copy still has
+    /// its naming's. False when no journal takes it (nothing pending).
+    [[nodiscard]] bool recordTime(const FolderHandle& folder, const std::string& name,
+                                  const timespec& mtime, std::uint64_t size);
+    /// Takes back the pending time of `name` in `folder`: the copy did not take that name, so
+    /// what has it is not the copy.
+    void withdrawTime(const FolderHandle& folder, const std::string& name) noexcept;
     /// Takes back the entry for `name` in `folder`: something had that name already, so no
     /// recovery may remove what has it.
     void withdrawTaken(const FolderHandle& folder, const std::string& name) noexcept;
@@ -77,7 +91,10 @@ private:
     /// The root and the path below it that `name` in `folder` is written down as.
     std::pair<std::string, std::string> place(const FolderHandle& folder,
                                               const std::string& name) const;
-    void withdraw(const FolderHandle& folder, const std::string& name, bool onlyIfAbsent) noexcept;
+    void withdraw(const FolderHandle& folder, const std::string& name, bool onlyIfAbsent,
+                  bool time) noexcept;
+    /// record() for a temporary (`time` null) or a pending time.
+    bool write(const FolderHandle& folder, const std::string& name, const PendingTime* time);
     struct State;
     std::unique_ptr<State> state_;
     std::string failure_;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace qm::test {
@@ -140,6 +141,38 @@ TEST_P(RealMediaTest, CopyCarriesItsSourcesTimeBeforeItTakesItsName) {
     const auto kept = statPath(path("dst/solo/big.bin"));
     ASSERT_TRUE(kept);
     EXPECT_LE(std::abs(kept->mtime.tv_sec - 1700000200), 1);
+}
+
+TEST_P(RealMediaTest, AKillBeforeTheTimeIsSetAgainIsMendedByTheNextRun) {
+    // fusefat gives a renamed file the time of its rename
+    MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
+    QM_REQUIRE_MOUNTED(medium);
+    const ReturnToFolder leave(startDir);
+    setProfile(1, "BackUP", "Stick", path("src"), path("dst"));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        engine.setProbe([&](Engine::ProbePoint point, const std::string& target) {
+            if (point == Engine::ProbePoint::BeforeTimeKept && target == path("dst/plain.txt"))
+                ::_exit(0);
+        });
+        engine.runProfile();
+        ::_exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended before its kill";
+    ASSERT_EQ(readFile(path("dst/plain.txt")), "plain");
+
+    engine.runProfile();
+    const auto kept = statPath(path("dst/plain.txt"));
+    ASSERT_TRUE(kept);
+    EXPECT_LE(std::abs(kept->mtime.tv_sec - 1700000000), 1);
+    // a newer source, though older than the kill, is taken for a change
+    writeFile("src/plain.txt", "newer");
+    setTime("src/plain.txt", 1700000500);
+    engine.runProfile();
+    EXPECT_EQ(readFile(path("dst/plain.txt")), "newer");
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, RealMediaTest,

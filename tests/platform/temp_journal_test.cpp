@@ -9,6 +9,7 @@
 #include "temp_journal.h"
 #include "tmpfs_mount.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -286,6 +287,89 @@ TEST_F(TempJournalTest, NothingButATemporaryOfOursIsRemoved) {
     EXPECT_TRUE(fs::exists(path("tree/notes.txt")));
     EXPECT_TRUE(fs::is_directory(path("tree/tmp.folder")));
     EXPECT_TRUE(fs::exists(path("tree/tmp.taken")));
+}
+
+/// A copy a killed run had just named, its time not yet set again; `meanwhile` is what
+/// happened to it before the next run.
+struct TimeCase {
+    const char* name;
+    std::function<void(const std::string& copy)> meanwhile;
+    bool timeSet; ///< the recovery gives the copy its source's time
+};
+
+class PendingTimeTest : public TempJournalTest, public ::testing::WithParamInterface<TimeCase> {};
+
+constexpr timespec SourceTime{1700000000, 0};
+
+TEST_P(PendingTimeTest, TheNextRunSetsItOnlyOnTheCopyAsItWasNamed) {
+    const std::string copy = path("tree/sub/copy");
+    killedRun([&](TempJournal& journal) {
+        FolderHandle sub;
+        ASSERT_TRUE(sub.openRoot(path("tree/sub")));
+        ASSERT_TRUE(journal.recordTime(sub, "copy", SourceTime, 5));
+        std::ofstream(copy) << "bytes"; // named now: the medium gave it the time of its naming
+    });
+    GetParam().meanwhile(copy);
+    const auto before = fs::exists(copy) ? fs::last_write_time(copy) : fs::file_time_type{};
+    const RecoveryCount count = recover();
+    EXPECT_EQ(count.timesSet, GetParam().timeSet ? 1 : 0);
+    EXPECT_EQ(count.removed, 0);
+    if (fs::exists(copy)) {
+        struct stat st {};
+        ASSERT_EQ(::stat(copy.c_str(), &st), 0);
+        if (GetParam().timeSet)
+            EXPECT_EQ(st.st_mtim.tv_sec, SourceTime.tv_sec);
+        else
+            EXPECT_TRUE(fs::last_write_time(copy) == before);
+    }
+    EXPECT_TRUE(journalsIn(state()).empty()); // done either way
+}
+
+void setSeconds(const std::string& file, std::time_t seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PendingTimeTest,
+    ::testing::Values(TimeCase{"AsNamed", [](const std::string&) {}, true},
+                      TimeCase{"SetBeforeTheKill",
+                               [](const std::string& copy) { setSeconds(copy, 1700000001); },
+                               false},
+                      TimeCase{"EditedSince",
+                               [](const std::string& copy) {
+                                   // the user's own save a while later
+                                   setSeconds(copy, ::time(nullptr) + 3600);
+                               },
+                               false},
+                      TimeCase{"AnotherSize",
+                               [](const std::string& copy) { std::ofstream(copy) << "longer"; },
+                               false},
+                      TimeCase{"Gone", [](const std::string& copy) { fs::remove(copy); }, false},
+                      TimeCase{"AFolderInItsPlace",
+                               [](const std::string& copy) {
+                                   fs::remove(copy);
+                                   fs::create_directory(copy);
+                               },
+                               false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TempJournalTest, APendingTimeGoesOnceTheCopyHasItOrTookNoName) {
+    TempJournal journal(state(), {tree()});
+    FolderHandle sub;
+    ASSERT_TRUE(sub.openRoot(path("tree/sub")));
+    ASSERT_TRUE(journal.recordTime(sub, "kept", SourceTime, 1));
+    ASSERT_TRUE(journal.recordTime(sub, "refused", SourceTime, 1));
+    ASSERT_TRUE(journal.recordTime(sub, "wrong", SourceTime, 1));
+    for (const char* name : {"kept", "refused", "wrong"})
+        touch(path(std::string("tree/sub/") + name));
+    setSeconds(path("tree/sub/kept"), SourceTime.tv_sec);
+    journal.withdrawTime(sub, "refused"); // what has that name is not the copy
+    journal.settle();
+    // the copy whose time could not be set waits for the next run
+    EXPECT_EQ(journal.size(), 1u);
+    const std::string left = slurp(onlyStateJournal());
+    EXPECT_NE(left.find(" sub/wrong "), std::string::npos) << left;
 }
 
 /// A killed run's journal as it was left, changed by `plant` before the recovery.
