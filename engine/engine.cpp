@@ -20,17 +20,21 @@ constexpr std::size_t BatchFiles = 1000;
 // Descriptors kept for the folders a pass holds open, listings and the profile file.
 constexpr int ReservedDescriptors = 512;
 
+/// Sets the process up for runs; then the copies a batch may hold open, within the
+/// descriptors it may have.
+std::size_t preparedBatchFiles() {
+    prepareProcessForRuns();
+    const int spare = openDescriptorLimit() - ReservedDescriptors;
+    return std::clamp<std::size_t>(spare > 0 ? static_cast<std::size_t>(spare) / 2 : 0, 16,
+                                   BatchFiles);
+}
+
 } // namespace
 
 Engine::Engine(ProfileTable& table, RunView& view, RunState& state, const FormatSettings& format,
                const Clock& clock)
-    : table_(table), view_(view), state_(state), format_(format), clock_(clock) {
-    prepareProcessForRuns();
-    // each copy of a batch keeps its temporary open until the write-out
-    const int spare = openDescriptorLimit() - ReservedDescriptors;
-    batchFiles_ = std::clamp<std::size_t>(spare > 0 ? static_cast<std::size_t>(spare) / 2 : 0, 16,
-                                          BatchFiles);
-}
+    : table_(table), view_(view), state_(state), format_(format), clock_(clock),
+      batch_(*this, preparedBatchFiles()) {}
 
 Engine::~Engine() = default;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commit_batch.h"
 #include "file_ops.h"
 #include "io_error.h"
 #include "run_state.h"
@@ -34,7 +35,7 @@ public:
 
 /// The backup engine: folder scan, file update, transfer pass and profile runs.
 /// Never touches a widget; talks to the window through RunView only.
-class Engine {
+class Engine : private CommitBatch::Owner {
 public:
     Engine(ProfileTable& table, RunView& view, RunState& state, const FormatSettings& format,
            const Clock& clock);
@@ -59,17 +60,7 @@ public:
     /// Runs every profile in turn ("Run All Profiles"). Never throws.
     void runAll();
 
-    /// Named moments of a pass at which a test may change the trees.
-    enum class ProbePoint {
-        FoldersRebuilt, ///< the target folders are made; path: the target root
-        BeforeListing,  ///< a source folder's files are about to be listed; path: that folder
-        BeforeOpen,     ///< a listed file is about to be opened; path: the source file
-        BeforeWriteOut, ///< a batch of copies is about to be written out; path: its first target
-        BeforeName,     ///< a written-out copy is about to take its target's name, its own name and
-                        ///< time set where it needs them; path: its target
-        BeforeTimeKept, ///< a copy has its target's name; its time is about to be set again where
-                        ///< the medium may have lost it; path: its target
-    };
+    using ProbePoint = qm::ProbePoint;
     using Probe = std::function<void(ProbePoint point, const std::string& path)>;
     /// Test seam: called at every probe point (an empty function removes it).
     void setProbe(Probe probe) { probe_ = std::move(probe); }
@@ -98,9 +89,17 @@ private:
                      const std::shared_ptr<FolderHandle>& targetFolder,
                      const std::string& targetName, const std::string& optionCode,
                      StatusesAhead* known = nullptr);
-    void probe(ProbePoint point, const std::string& path) const {
+    void probe(ProbePoint point, const std::string& path) const override {
         if (probe_)
             probe_(point, path);
+    }
+    void copyFailed(int code, const std::string& target, bool named) override;
+    void copyLeftAlone(const std::string& target) override { reportLeftAlone(target); }
+    bool keepsChanged(const PathStatus& now) const override;
+    void versionKept(const PendingCopy& copy, const std::string& keptName) override;
+    void journalRefused(const std::string& why) override;
+    std::vector<std::string> passRoots() const override {
+        return {state_.SourceFolder, state_.TargetFolder};
     }
     /// Writes the source into a temporary beside the target and queues its rename.
     /// Fails at the source when it cannot be opened, at the target when its path clashes
@@ -124,26 +123,8 @@ private:
     /// A copy not put in place because its target changed since the decision: logged, and
     /// no longer counted as updated.
     void reportLeftAlone(const std::string& targetPath);
-    /// What a copy of a source of `kind` and `mtime` does with `now`, found where something
-    /// else was decided on: replaces nothing or an older entry of its kind, leaves a newer or
-    /// equal one alone, and fails at anything of another kind (code pending).
-    enum class Recheck { Replace, LeftAlone, Clash };
-    static Recheck recheckTarget(const std::optional<PathStatus>& now, EntryKind kind,
-                                 const timespec& mtime);
     /// The date-time text of a file time, as the overwrite question shows it.
     std::string fileTimeText(const timespec& time) const;
-
-    /// Makes every finished temporary durable with one write-out on the descriptors already
-    /// held, then renames each over its target. A rename that clashes at its target path is
-    /// reported and uncounted, and the rest go on. A failed write-out is final: the batch's
-    /// temporaries are removed, each file is named as failed and nothing is renamed.
-    /// throw IoError for a failed write-out or a fault of the medium
-    void commitPending();
-    /// A run ended by an error: commits the finished copies (they are already logged as
-    /// written); only when that fails are their temporaries removed and each named as failed.
-    void discardPending() noexcept;
-    /// Removes the temporaries of the batch, naming each file as failed with `code`.
-    void dropPending(int code) noexcept;
 
     void runBackup();
     void runSynchronisation();
@@ -163,51 +144,9 @@ private:
     const Clock& clock_;
     std::unique_ptr<char[]> buffer_; ///< the copy block, allocated once
 
-    /// Copies written and closed but not yet renamed into place: one write-out of the file
-    /// system for a batch costs far less than one per file.
-    struct PendingCopy {
-        std::unique_ptr<BlockFile> file; ///< still open: the write-out works on it
-        /// The target's folder, held open: the rename happens in it, wherever it was moved.
-        std::shared_ptr<FolderHandle> folder;
-        std::string temp; ///< full path; empty while the copy has no name yet
-        std::string target;
-        std::string targetName;
-        std::string source; ///< full path, for messages
-        timespec mtime{};   ///< the source's, which the target must end up with
-        /// What the copy may replace: the target as decided on (none: nothing there).
-        std::optional<PathStatus> decided;
-        bool keepReplaced = false; ///< a conflict: what it replaces is kept beside it
-        std::int64_t size = 0;     ///< bytes written
-    };
-    /// How a written-out copy ended at its target's name.
-    enum class Placement { Placed, LeftAlone, Failed };
-    /// Renames a named, closed copy over its target if that is still the entry decided on
-    /// (or, changed since, still older); never over anything else. Failed: code pending.
-    Placement placeCopy(PendingCopy& copy);
-    /// Moves the entry at the copy's target to a conflict name beside it and logs both.
-    /// False with the code pending.
-    bool keepReplacedVersion(PendingCopy& copy);
-    std::vector<PendingCopy> pending_;
-    /// A new temporary in `folder`: without a name where the file system can, else under a
-    /// fresh name written into the journal first (`tempPath`). Null with the code pending.
-    std::unique_ptr<BlockFile> createTemp(const FolderHandle& folder, std::string& tempPath);
-    /// Gives a copy without a name a fresh one beside its target, for the rename. False
-    /// with the code pending.
-    bool nameUnnamed(PendingCopy& copy);
-    /// Links a copy without a name straight to its target's name, where nothing was; false
-    /// when that is refused (nothing pending: the temporary's name and rename follow).
-    bool linkInPlace(PendingCopy& copy);
-    /// This run's journal of named temporaries, opened at first need.
-    TempJournal& journal();
-    std::unique_ptr<TempJournal> journal_;
-    /// Writes down a temporary's name before it exists. False with the failure pending; one
-    /// that ends the run is logged with where and why.
-    bool journalTemp(const FolderHandle& folder, const std::string& name);
     /// Removes what ended runs left in the trees of the profile in row SelectedRow, whose
     /// roots this run's journal then files its entries under. Never throws.
     void recoverTemporaries() noexcept;
-    /// The roots of the running profile's trees, as the user gave them.
-    std::vector<std::string> journalRoots_;
     /// True during a synchronisation's passes: links of the user's are never replaced.
     bool synchronising_ = false;
     /// The start of this pair's last completed synchronisation; none on a first run.
@@ -233,12 +172,6 @@ private:
     /// A link in one tree and a regular file under the same name in the other, in a
     /// synchronisation: both are the user's, so neither replaces the other.
     void logSkippedKinds(const std::string& path, bool sourceIsLink);
-    /// After the rename: sets the time again where the medium lost it.
-    void keepTime(const PendingCopy& copy);
-    /// Writes down the time a copy must end with where its medium may lose it at the rename.
-    void journalTime(const PendingCopy& copy);
-    /// Takes that back: the copy did not take its target's name.
-    void forgetTime(const PendingCopy& copy) noexcept;
     /// The pass's target root by device and inode: a folder of the source tree that is the
     /// same folder (by path, a bind mount or any other way) is never scanned, copied into
     /// itself or cleaned.
@@ -260,8 +193,8 @@ private:
     Probe probe_;
     std::int64_t runAllFilesFailed_ = 0;
     std::int64_t runAllFoldersFailed_ = 0;
-    std::int64_t pendingBytes_ = 0;
-    std::size_t batchFiles_ = 0; ///< within the descriptors the process may hold
+    /// Copies written and closed but not yet renamed into place.
+    CommitBatch batch_;
     /// Something of this run could not be read or written in full: it does not end "Done".
     bool runFailed_ = false;
 };

@@ -27,9 +27,6 @@ namespace qm {
 namespace {
 
 constexpr std::size_t BlockSize = 524288;
-// A batch is written out when it reaches either bound (files: batchFiles_), and at the end
-// of every pass.
-constexpr std::int64_t BatchBytes = 256LL << 20;
 constexpr int YesAnswer = 6;
 constexpr int OtherErrorCode = 31;
 /// The source was altered from outside while it was copied.
@@ -122,10 +119,10 @@ void Engine::UpdateFile(const std::string& sourceFolder, const std::string& file
     }
     struct Discard {
         Engine& engine;
-        ~Discard() { engine.discardPending(); }
+        ~Discard() { engine.batch_.discard(); }
     } discard{*this};
     updateEntry(source, entry, target, targetName, optionCode);
-    commitPending();
+    batch_.commit();
 }
 
 void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& source,
@@ -260,7 +257,7 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
     const FileStatus read = in.statusAtOpen();
 
     std::string tempPath; // stays empty while the copy has no name
-    auto file = createTemp(*targetFolder, tempPath);
+    auto file = batch_.createTemp(*targetFolder, tempPath);
     if (!file)
         return {FailedAt::Target, pathFailure(takeIoFailure())};
     BlockFile& out = *file;
@@ -294,15 +291,15 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
     }
     // Failures ignored: some media (FAT) keep no owners or permissions.
     out.setPermissions(keptMode(out, read));
-    // The rename waits until the batch is on disk (commitPending); the copy stays open so
-    // the write-out works on it without opening it again.
-    pending_.push_back(
-        {std::move(file), targetFolder, tempPath, targetFolder->entryPath(targetName), targetName,
-         sourceFolder.entryPath(source.name), read.mtime, decided, keepReplaced, read.size});
-    guard.commit();
-    pendingBytes_ += source.size;
-    if (pending_.size() >= batchFiles_ || pendingBytes_ >= BatchBytes)
-        commitPending();
+    // The rename waits until the batch is on disk; the copy stays open so the write-out
+    // works on it without opening it again.
+    PendingCopy copy{std::move(file), targetFolder,
+                     tempPath,        targetFolder->entryPath(targetName),
+                     targetName,      sourceFolder.entryPath(source.name),
+                     read.mtime,      decided,
+                     keepReplaced,    read.size};
+    guard.commit(); // the batch has it now
+    batch_.add(std::move(copy));
     return {};
 }
 
@@ -324,19 +321,6 @@ void Engine::reportLeftAlone(const std::string& targetPath) {
     --state_.FilesUpdated;
 }
 
-Engine::Recheck Engine::recheckTarget(const std::optional<PathStatus>& now, EntryKind kind,
-                                      const timespec& mtime) {
-    if (!now)
-        return Recheck::Replace;
-    if (now->kind != kind) {
-        // a folder or another kind took the name: the copy cannot go there
-        setPendingIo(IoFailure{codeFromErrno(now->kind == EntryKind::Folder ? EISDIR : EEXIST),
-                               FailureReach::ThisPath});
-        return Recheck::Clash;
-    }
-    return orderTarget(mtime, now) == TargetOrder::Older ? Recheck::Replace : Recheck::LeftAlone;
-}
-
 void Engine::showAndLog(const std::string& text) {
     view_.setStatus(text);
     view_.appendLog(text);
@@ -348,180 +332,25 @@ void Engine::reportError(int code, const std::string& path) {
     view_.appendLog("      " + ioErrorReason(code));
 }
 
-void Engine::commitPending() {
-    if (pending_.empty())
-        return;
-    probe(ProbePoint::BeforeWriteOut, pending_.front().target);
-    std::vector<int> files;
-    files.reserve(pending_.size());
-    for (const PendingCopy& copy : pending_)
-        files.push_back(copy.file->fd());
-    // Nothing replaces a target before every byte of its copy is on disk. A failed
-    // write-out is final: the kernel reports it once, so a second one would "succeed"
-    // over copies it never wrote.
-    if (!flushFileSystemsOf(files)) {
-        const int code = takeIoResult();
-        dropPending(code);
-        setPendingIo(code);
-        raisePending();
-    }
-    for (std::size_t done = 0; done < pending_.size(); ++done) {
-        PendingCopy& copy = pending_[done];
-        // Nothing to replace: the copy takes its own name at once (never over anything that
-        // appeared there meanwhile); otherwise a fresh name for the rename.
-        const bool direct = copy.temp.empty() && !copy.decided && !copy.keepReplaced;
-        if (direct) {
-            journalTime(copy);
-            probe(ProbePoint::BeforeName, copy.target);
-            if (linkInPlace(copy)) {
-                keepTime(copy);
-                continue;
-            }
-            forgetTime(copy);
-        }
-        if (copy.temp.empty() && !nameUnnamed(copy)) {
-            const IoFailure failure = takeIoFailure();
-            if (!failure.concernsOnlyThisPath()) {
-                pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(done));
-                setPendingIo(failure);
-                raisePending();
-            }
-            copy.file.reset(); // without a name it is gone
-            reportError(failure.code, copy.target);
-            --state_.FilesUpdated;
-            ++state_.FilesFailed;
-            continue;
-        }
-        if (!copy.file->close()) {
-            // written out, yet the file system still refuses it
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(done));
-            const int code = takeIoResult();
-            dropPending(code);
-            setPendingIo(code);
-            raisePending();
-        }
-        // Where the open file's time may be lost at its write-out, it is set again by name
-        // before the copy takes its target's: a kill after the rename leaves the right time
-        // wherever the medium keeps it through a rename.
-        if (!copy.folder->keepsTimesOfOpenFiles() &&
-            !copy.folder->setTime(nameOf(copy.temp), copy.mtime))
-            takeIoResult(); // checked again after the rename (keepTime)
-        journalTime(copy);
-        if (!direct)
-            probe(ProbePoint::BeforeName, copy.target);
-        const Placement placement = placeCopy(copy);
-        if (placement == Placement::Placed) {
-            keepTime(copy);
-            continue;
-        }
-        forgetTime(copy);
-        if (placement == Placement::LeftAlone) {
-            copy.folder->remove(nameOf(copy.temp));
-            takeIoResult();
-            reportLeftAlone(copy.target);
-            continue;
-        }
-        const IoFailure failure = takeIoFailure();
-        if (!failure.concernsOnlyThisPath()) {
-            // this copy and the rest stay pending for discardPending
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(done));
-            setPendingIo(failure);
-            raisePending();
-        }
-        // Logged as written a moment ago: say now that it was not (a name the medium refuses
-        // shows here, since the temporary's own name is one every medium takes).
-        copy.folder->remove(nameOf(copy.temp));
-        takeIoResult();
-        reportError(failure.code, copy.target);
+void Engine::versionKept(const PendingCopy& copy, const std::string& keptName) {
+    const std::string text = "   Conflict (changed in both trees since the last run) -> " +
+                             copy.source + " replaces " + copy.target + ", kept as " +
+                             copy.folder->entryPath(keptName);
+    showAndLog(text);
+    ++state_.ConflictsKept;
+    keptVersions_.push_back(
+        {copy.folder->path(), keptName, copy.source.substr(0, copy.source.find_last_of('/'))});
+}
+
+bool Engine::keepsChanged(const PathStatus& now) const {
+    return synchronising_ && changedSinceLastSync(now.mtime);
+}
+
+void Engine::copyFailed(int code, const std::string& target, bool named) {
+    reportError(code, target);
+    if (!named)
         --state_.FilesUpdated;
-        ++state_.FilesFailed;
-    }
-    pending_.clear();
-    pendingBytes_ = 0;
-    if (journal_)
-        journal_->settle(); // names whose temporary is gone go; a failed removal's stays
-}
-
-std::unique_ptr<BlockFile> Engine::createTemp(const FolderHandle& folder, std::string& tempPath) {
-    // Without a name: a killed run leaves nothing, and no other file can share it.
-    auto unnamed = std::make_unique<BlockFile>(folder.path());
-    if (folder.createUnnamed(*unnamed))
-        return unnamed;
-    takeIoResult(); // the named way below says what the folder refuses
-    for (int attempt = 0; attempt < NameTries; ++attempt) {
-        const std::string name = newTempName();
-        tempPath = folder.entryPath(name);
-        if (!journalTemp(folder, name)) { // before the name exists
-            tempPath.clear();
-            return nullptr;
-        }
-        auto named = std::make_unique<BlockFile>(tempPath);
-        if (folder.createNew(*named, name))
-            return named;
-        const IoFailure failure = takeIoFailure();
-        if (failure.code != 183) {
-            journal().withdrawIfAbsent(folder, name);
-            tempPath.clear();
-            setPendingIo(failure);
-            return nullptr;
-        }
-        journal().withdrawTaken(folder, name);
-    }
-    tempPath.clear();
-    setPendingIo(IoFailure{183, FailureReach::ThisPath});
-    return nullptr;
-}
-
-Engine::Placement Engine::placeCopy(PendingCopy& copy) {
-    // Something may appear between the look and a rename that cannot refuse it: look again.
-    for (int attempt = 0; attempt < NameTries; ++attempt) {
-        const auto now = copy.folder->status(copy.targetName);
-        if (!sameEntry(now, copy.decided)) {
-            // saved there since the decision: decided again from what is there now
-            if (const Recheck again = recheckTarget(now, EntryKind::File, copy.mtime);
-                again != Recheck::Replace)
-                return again == Recheck::LeftAlone ? Placement::LeftAlone : Placement::Failed;
-            copy.decided = now;
-            copy.keepReplaced =
-                copy.keepReplaced || (now && synchronising_ && changedSinceLastSync(now->mtime));
-        }
-        if (copy.decided && copy.keepReplaced) {
-            if (!keepReplacedVersion(copy))
-                return Placement::Failed;
-            copy.decided.reset();
-        }
-        const std::string temp = nameOf(copy.temp);
-        if (copy.decided ? copy.folder->rename(temp, *copy.folder, copy.targetName)
-                         : copy.folder->renameNoReplace(temp, copy.targetName))
-            return Placement::Placed;
-        const IoFailure failure = takeIoFailure();
-        if (copy.decided || failure.code != 183) {
-            setPendingIo(failure);
-            return Placement::Failed;
-        }
-    }
-    setPendingIo(IoFailure{183, FailureReach::ThisPath});
-    return Placement::Failed;
-}
-
-bool Engine::keepReplacedVersion(PendingCopy& copy) {
-    for (int attempt = 1; attempt <= NameTries; ++attempt) {
-        const std::string name = conflictName(copy.targetName, copy.decided->mtime, attempt);
-        if (copy.folder->renameNoReplace(copy.targetName, name)) {
-            const std::string text = "   Conflict (changed in both trees since the last run) -> " +
-                                     copy.source + " replaces " + copy.target + ", kept as " +
-                                     copy.folder->entryPath(name);
-            showAndLog(text);
-            ++state_.ConflictsKept;
-            keptVersions_.push_back(
-                {copy.folder->path(), name, copy.source.substr(0, copy.source.find_last_of('/'))});
-            return true;
-        }
-        if (takeIoFailure().code != 183)
-            break; // say it below, under the target's own path
-    }
-    setPendingIo(IoFailure{183, FailureReach::ThisPath});
-    return false;
+    ++state_.FilesFailed;
 }
 
 void Engine::carryKeptVersions(const std::string& optionCode) {
@@ -556,104 +385,6 @@ bool Engine::isConflict(const FolderHandle& sourceFolder, const ListEntry& sourc
     return same != SameBytes::Yes;
 }
 
-bool Engine::linkInPlace(PendingCopy& copy) {
-    if (copy.folder->linkAs(*copy.file, copy.targetName)) {
-        copy.temp = copy.target; // ours alone, should the rest of the commit fail
-        return true;
-    }
-    // Whatever refused it (a name the medium refuses, something there now) shows again
-    // through the temporary's name and the rename.
-    takeIoResult();
-    return false;
-}
-
-bool Engine::nameUnnamed(PendingCopy& copy) {
-    for (int attempt = 0; attempt < NameTries; ++attempt) {
-        const std::string name = newTempName();
-        const std::string path = copy.folder->entryPath(name);
-        if (!journalTemp(*copy.folder, name))
-            return false;
-        if (copy.folder->linkAs(*copy.file, name)) {
-            copy.temp = path;
-            return true;
-        }
-        const IoFailure failure = takeIoFailure();
-        if (failure.code != 183) {
-            setPendingIo(failure);
-            return false;
-        }
-        journal().withdrawTaken(*copy.folder, name);
-    }
-    setPendingIo(IoFailure{183, FailureReach::ThisPath});
-    return false;
-}
-
-void Engine::journalTime(const PendingCopy& copy) {
-    // Refused, the time is still set a moment later; only a kill just then would leave it
-    // wrong, and the journal's own failures end the run at the next temporary.
-    if (!copy.folder->keepsTimesOfOpenFiles())
-        (void)journal().recordTime(*copy.folder, copy.targetName, copy.mtime,
-                                   static_cast<std::uint64_t>(copy.size));
-}
-
-void Engine::forgetTime(const PendingCopy& copy) noexcept {
-    // what has the target's name is not the copy: no later run may change its time
-    if (journal_ && !copy.folder->keepsTimesOfOpenFiles())
-        journal_->withdrawTime(*copy.folder, copy.targetName);
-}
-
-void Engine::keepTime(const PendingCopy& copy) {
-    // FUSE drivers of FAT and exFAT drop a time set on the open file at its write-out or
-    // rename; the next run would take the copy for newer than its source.
-    if (copy.folder->keepsTimesOfOpenFiles())
-        return;
-    probe(ProbePoint::BeforeTimeKept, copy.target);
-    const auto now = copy.folder->status(copy.targetName);
-    if (now && orderTarget(copy.mtime, now) == TargetOrder::Equal)
-        return;
-    if (copy.folder->setTime(copy.targetName, copy.mtime))
-        return;
-    // the bytes are in place, but the copy's time is wrong
-    reportError(takeIoFailure().code, copy.target);
-    ++state_.FilesFailed;
-}
-
-void Engine::discardPending() noexcept {
-    // A later file's failure must not undo the copies before it, which the log already
-    // reports as written.
-    int code = OtherErrorCode;
-    try {
-        commitPending();
-        return;
-    } catch (const IoError& error) {
-        code = error.code();
-    } catch (const std::exception&) {
-    }
-    takeIoResult();
-    dropPending(code);
-}
-
-void Engine::dropPending(int code) noexcept {
-    for (PendingCopy& copy : pending_) {
-        copy.file.reset();
-        if (!copy.temp.empty()) {
-            copy.folder->remove(nameOf(copy.temp));
-            takeIoResult();
-        }
-        --state_.FilesUpdated;
-        ++state_.FilesFailed;
-        try {
-            reportError(code, copy.target); // takes back its "written" line
-        } catch (const std::exception&) {
-            // the run is ending with its own error message anyway
-        }
-    }
-    pending_.clear();
-    pendingBytes_ = 0;
-    if (journal_)
-        journal_->settle();
-}
-
 Engine::CopyResult Engine::copyLink(const FolderHandle& sourceFolder, const ListEntry& source,
                                     const FolderHandle& targetFolder, const std::string& targetName,
                                     const std::optional<PathStatus>& decided) {
@@ -666,15 +397,15 @@ Engine::CopyResult Engine::copyLink(const FolderHandle& sourceFolder, const List
     for (int attempt = 0;; ++attempt) {
         tempName = newTempName();
         tempPath = targetFolder.entryPath(tempName);
-        if (!journalTemp(targetFolder, tempName)) // before the name exists
+        if (!batch_.recordTemp(targetFolder, tempName)) // before the name exists
             return {FailedAt::Target, pathFailure(takeIoFailure())};
         if (targetFolder.createLink(text, tempName))
             break;
         const IoFailure failure = takeIoFailure();
         if (failure.code == 183)
-            journal().withdrawTaken(targetFolder, tempName);
+            batch_.withdrawTaken(targetFolder, tempName);
         else
-            journal().withdrawIfAbsent(targetFolder, tempName);
+            batch_.withdrawIfAbsent(targetFolder, tempName);
         if (failure.code != 183 || attempt + 1 == NameTries)
             return {FailedAt::Target, pathFailure(failure)};
     }

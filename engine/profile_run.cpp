@@ -57,8 +57,7 @@ void Engine::runProfile() {
     struct CloseJournal {
         Engine& engine;
         ~CloseJournal() {
-            engine.journal_.reset(); // what it still names waits for the next run
-            engine.journalRoots_.clear();
+            engine.batch_.closeJournal(); // what it still names waits for the next run
         }
     } closeJournal{*this};
 

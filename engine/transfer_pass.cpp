@@ -186,7 +186,7 @@ void Engine::transferPass() {
     // A pass ended by an error leaves no temporaries behind.
     struct Discard {
         Engine& engine;
-        ~Discard() { engine.discardPending(); }
+        ~Discard() { engine.batch_.discard(); }
     } discard{*this};
     probe(ProbePoint::FoldersRebuilt, state_.TargetFolder);
     // Every folder is opened beneath its root without passing any link, and every entry is
@@ -291,7 +291,7 @@ void Engine::transferPass() {
         listing.finish();
     }
 
-    commitPending();
+    batch_.commit();
     if (synchronising_)
         carryKeptVersions(optionCode);
 
