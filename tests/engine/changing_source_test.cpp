@@ -15,6 +15,9 @@ namespace {
 std::string rewrittenSource;
 int rewritesLeft = 0;
 char rewriteFill = 'p';
+/// The rewrite puts the old modification time back (as `touch -r` or an archiver does): only
+/// the change time tells.
+bool rewriteKeepsTime = false;
 
 ssize_t rewriteSourceAtFirstWrite(int fd, const void* buffer, std::size_t count) {
     char target[4096];
@@ -30,8 +33,11 @@ ssize_t rewriteSourceAtFirstWrite(int fd, const void* buffer, std::size_t count)
         const int source = ::open(rewrittenSource.c_str(), O_WRONLY);
         const off_t size = ::lseek(source, 0, SEEK_END);
         const std::string bytes(static_cast<std::size_t>(size), fill);
+        struct stat before {};
+        ::fstat(source, &before);
         // a time of its own too, so coarse time stamps cannot hide the change
-        const timespec times[2] = {{0, UTIME_OMIT}, {1700000000 + fill, 0}};
+        const timespec times[2] = {
+            {0, UTIME_OMIT}, rewriteKeepsTime ? before.st_mtim : timespec{1700000000 + fill, 0}};
         if (::pwrite(source, bytes.data(), bytes.size(), 0) != size ||
             ::futimens(source, times) != 0)
             ::_exit(90);
@@ -63,17 +69,28 @@ protected:
 };
 
 TEST_F(ChangingSourceTest, CopyOfAFileChangedOnceIsTakenAgainWhole) {
-    rewritesLeft = 1;
-    engine.transferPass();
-    // the second copy saw the rewritten file from its first byte to its last
-    EXPECT_TRUE(readFile(path("dst/report.doc")) == std::string(1536 * 1024, 'p'));
-    struct stat copy {};
-    ASSERT_EQ(::stat(path("dst/report.doc").c_str(), &copy), 0);
-    EXPECT_EQ(copy.st_mtime, 1700000000 + 'p'); // the time of the bytes it holds
-    EXPECT_TRUE(view.logLinesStartingWith("   Error").empty());
-    EXPECT_EQ(state.FilesUpdated, 1);
-    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
-    EXPECT_TRUE(tempsIn("dst").empty());
+    for (const bool keepsTime : {false, true}) {
+        SCOPED_TRACE(keepsTime ? "the old time put back" : "a time of its own");
+        writeFile("src/report.doc", std::string(1536 * 1024, 'a'));
+        setTime("src/report.doc", 1650000000);
+        writeFile("dst/report.doc", "earlier backup");
+        setTime("dst/report.doc", 1600000000);
+        rewriteFill = 'p';
+        rewriteKeepsTime = keepsTime;
+        rewritesLeft = 1;
+        state.FilesUpdated = 0;
+        engine.transferPass();
+        // the second copy saw the rewritten file from its first byte to its last
+        EXPECT_TRUE(readFile(path("dst/report.doc")) == std::string(1536 * 1024, 'p'));
+        struct stat copy {};
+        ASSERT_EQ(::stat(path("dst/report.doc").c_str(), &copy), 0);
+        EXPECT_EQ(copy.st_mtime, keepsTime ? 1650000000 : 1700000000 + 'p'); // its bytes' time
+        EXPECT_TRUE(view.logLinesStartingWith("   Error").empty());
+        EXPECT_EQ(state.FilesUpdated, 1);
+        EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+        EXPECT_TRUE(tempsIn("dst").empty());
+    }
+    rewriteKeepsTime = false;
 }
 
 TEST_F(ChangingSourceTest, FileThatKeepsChangingFailsAndKeepsTheEarlierCopy) {

@@ -252,16 +252,20 @@ TEST_F(FileUpdateTest, FileNamedLikeATemporaryIsNeverRemovedForItsName) {
     EXPECT_EQ(readFile(path(lookalike)), "a file of the user's");
 }
 
-TEST_F(FileUpdateTest, FullDiskOrShortWriteKeepsTheOldTargetAndRaises) {
-    for (WriteHook hook : {&diskFullOnTemps, &shortWriteOnTemps}) {
+TEST_F(FileUpdateTest, FailedWriteKeepsTheOldTargetAndEndsTheRun) {
+    // a fault of the medium, never one of this file alone: every later file would meet it
+    for (const auto& [hook, code] : {std::pair{&diskFullOnTemps, 112},
+                                     std::pair{&shortWriteOnTemps, 112},
+                                     std::pair{&failingMediumOnTemps, 1117}}) {
+        SCOPED_TRACE(code);
         pair("a", t2021, "previous good copy", t2020);
         setWriteHook(hook);
         try {
             update("a");
             ADD_FAILURE() << "no error raised";
         } catch (const IoError& error) {
-            EXPECT_EQ(error.code(), 112);
-            EXPECT_STREQ(error.what(), "I/O error 112");
+            EXPECT_EQ(error.code(), code);
+            EXPECT_EQ(error.what(), "I/O error " + std::to_string(code));
         }
         setWriteHook(nullptr);
         EXPECT_EQ(target("a"), "previous good copy");

@@ -110,7 +110,7 @@ TEST_F(HardenedIoTest, FileSizeLimitFailsThatFileOnly) {
     EXPECT_EQ(status, 0);
 }
 
-TEST_F(HardenedIoTest, SetUserIdBitIsKeptOnlyWithItsOwner) {
+TEST_F(HardenedIoTest, SetIdBitsAreKeptOnlyWithTheirOwnerAndGroup) {
     writeFile("src/tool", "#!/bin/sh\n");
     ASSERT_EQ(::chown(path("src/tool").c_str(), Nobody, Nobody), 0);
     ASSERT_EQ(::chmod(path("src/tool").c_str(), 04755), 0);
@@ -121,20 +121,30 @@ TEST_F(HardenedIoTest, SetUserIdBitIsKeptOnlyWithItsOwner) {
         EXPECT_EQ(st.st_uid, Nobody); // root keeps the owner, so the bit is safe to keep
         EXPECT_EQ(st.st_mode & 07777, 04755u);
     }
-    // as anybody else the copy is theirs: no set-user-ID program of somebody else's
-    ASSERT_TRUE(chownTree(root));
-    ASSERT_EQ(::unlink(path("dst/tool").c_str()), 0);
-    ASSERT_EQ(::chown(path("src/tool").c_str(), 0, 0), 0);
-    ASSERT_EQ(::chmod(path("src/tool").c_str(), 04755), 0);
-    const int status = runAsNobody([&] {
-        preparePass(path("src"), path("dst"));
-        engine.transferPass();
-        struct stat copy {};
-        if (::stat(path("dst/tool").c_str(), &copy) != 0)
-            return 10;
-        return (copy.st_mode & 07777) == 0755 ? 0 : 11;
-    });
-    EXPECT_EQ(status, 0);
+    // As anybody else the copy is theirs, in their group: no program that runs as somebody
+    // else's user or group.
+    struct Case {
+        uid_t owner;
+        gid_t group;
+        mode_t mode, kept;
+    };
+    for (const Case& c : {Case{0, 0, 04755, 0755}, Case{Nobody, 0, 02755, 0755},
+                          Case{Nobody, Nobody, 02755, 02755}}) {
+        SCOPED_TRACE(c.mode);
+        ASSERT_TRUE(chownTree(root));
+        std::filesystem::remove(path("dst/tool"));
+        ASSERT_EQ(::chown(path("src/tool").c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(::chmod(path("src/tool").c_str(), c.mode), 0);
+        const int status = runAsNobody([&] {
+            preparePass(path("src"), path("dst"));
+            engine.transferPass();
+            struct stat copy {};
+            if (::stat(path("dst/tool").c_str(), &copy) != 0)
+                return 10;
+            return (copy.st_mode & 07777) == c.kept ? 0 : 11;
+        });
+        EXPECT_EQ(status, 0);
+    }
 }
 
 TEST_F(HardenedIoTest, DatestampFolderNameStaysOneNameInsideTheTarget) {

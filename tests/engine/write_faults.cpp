@@ -36,6 +36,14 @@ ssize_t diskFullOnTemps(int fd, const void* buffer, std::size_t count) {
     return ::write(fd, buffer, count);
 }
 
+ssize_t failingMediumOnTemps(int fd, const void* buffer, std::size_t count) {
+    if (isTemporary(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return ::write(fd, buffer, count);
+}
+
 ssize_t shortWriteOnTemps(int fd, const void* buffer, std::size_t count) {
     if (isTemporary(fd) && count > 1)
         return ::write(fd, buffer, count / 2);

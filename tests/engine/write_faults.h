@@ -13,6 +13,8 @@ void faultOnlyPathsContaining(const std::string& part);
 
 /// Fails every write into a temporary with ENOSPC.
 ssize_t diskFullOnTemps(int fd, const void* buffer, std::size_t count);
+/// Fails every write into a temporary with EIO, as a failing medium does.
+ssize_t failingMediumOnTemps(int fd, const void* buffer, std::size_t count);
 /// Writes half of what a temporary is given, without an error.
 ssize_t shortWriteOnTemps(int fd, const void* buffer, std::size_t count);
 
