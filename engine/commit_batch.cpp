@@ -138,7 +138,7 @@ void CommitBatch::add(PendingCopy copy) {
 void CommitBatch::removeTemp(PendingCopy& copy) noexcept {
     copy.file.reset();
     if (!copy.temp.empty()) {
-        copy.folder->remove(nameOf(copy.temp));
+        (void)copy.folder->remove(nameOf(copy.temp));
         takeIoResult();
     }
 }

@@ -51,7 +51,7 @@ public:
     TempGuard(const FolderHandle& folder, const std::string& path) : folder_(folder), path_(path) {}
     ~TempGuard() {
         if (armed_ && !path_.empty()) {
-            folder_.remove(nameOf(path_));
+            (void)folder_.remove(nameOf(path_));
             takeIoResult(); // the error that brought us here is the one to report
         }
     }
@@ -104,9 +104,9 @@ void Engine::UpdateFile(const std::string& sourceFolder, const std::string& file
                         const std::string& optionCode) {
     // Both folders as the caller names them; a folder that cannot be opened fails its file.
     FolderHandle source;
-    source.openRoot(sourceFolder);
+    (void)source.openRoot(sourceFolder);
     auto target = std::make_shared<FolderHandle>();
-    target->openRoot(targetFolder);
+    (void)target->openRoot(targetFolder);
     takeIoResult();
     ListEntry entry;
     entry.name = fileName;
@@ -290,7 +290,7 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
         raisePending();
     }
     // Failures ignored: some media (FAT) keep no owners or permissions.
-    out.setPermissions(keptMode(out, read));
+    (void)out.setPermissions(keptMode(out, read));
     // The rename waits until the batch is on disk; the copy stays open so the write-out
     // works on it without opening it again.
     PendingCopy copy{std::move(file), targetFolder,

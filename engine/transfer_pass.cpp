@@ -144,7 +144,7 @@ void Engine::transferPass() {
                 FolderHandle parent;
                 std::string name;
                 if (openParent(builtRoot, relative, folder, parent, name))
-                    parent.remove(name);
+                    (void)parent.remove(name);
                 takeIoResult();
             }
         }

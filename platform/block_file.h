@@ -41,35 +41,35 @@ public:
 
     /// Opens an existing regular file for reading only; never follows a final symbolic link
     /// and never blocks (a FIFO or device swapped in is refused: notRegular()).
-    bool openRead();
+    [[nodiscard]] bool openRead();
     /// After a refused openRead: the path held something other than a regular file.
     bool notRegular() const { return notRegular_; }
     /// After a successful openRead: what fstat said of the open file then.
     const FileStatus& statusAtOpen() const { return opened_; }
     /// Opens an existing file for reading and writing.
-    bool openExisting();
+    [[nodiscard]] bool openExisting();
     /// Creates or truncates for reading and writing.
-    bool create();
+    [[nodiscard]] bool create();
     /// Creates a new file that must not exist yet (O_EXCL, never through a link).
-    bool createNew(mode_t mode = 0600);
+    [[nodiscard]] bool createNew(mode_t mode = 0600);
 
     /// Reads up to `count` bytes; 0 at the end; -1 on failure (code pending). 103 when not open.
-    std::int64_t read(void* buffer, std::size_t count);
+    [[nodiscard]] std::int64_t read(void* buffer, std::size_t count);
     /// One write call; may be short. -1 on failure (code pending). 103 when not open.
-    std::int64_t write(const void* buffer, std::size_t count);
+    [[nodiscard]] std::int64_t write(const void* buffer, std::size_t count);
 
     /// futimens: sets only the modification time. Returns 0 or the code; nothing pending.
-    int setModificationTime(const timespec& time);
+    [[nodiscard]] int setModificationTime(const timespec& time);
     /// fchmod. Returns 0 or the code; nothing pending.
-    int setPermissions(std::uint32_t mode);
+    [[nodiscard]] int setPermissions(std::uint32_t mode);
     /// fchown. Returns 0 or the code; nothing pending.
-    int setOwner(uid_t owner, gid_t group);
+    [[nodiscard]] int setOwner(uid_t owner, gid_t group);
     /// fstat of the open file; false with code pending.
-    bool status(FileStatus& status) const;
+    [[nodiscard]] bool status(FileStatus& status) const;
     /// fdatasync; false with code pending on failure.
-    bool flush();
+    [[nodiscard]] bool flush();
     /// Closes; false with code pending on failure; 103 pending when not open.
-    bool close();
+    [[nodiscard]] bool close();
 
 private:
     friend class FolderHandle;

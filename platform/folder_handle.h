@@ -28,16 +28,16 @@ public:
 
     /// Opens a folder the user chose by its path: links and mount points on its way are
     /// followed. False with code pending.
-    bool openRoot(const std::string& path);
+    [[nodiscard]] bool openRoot(const std::string& path);
     /// openRoot, refused unless it opens the folder of `expected` identity: a link or another
     /// folder put at `path` since that folder was checked is refused with ELOOP, as a link met
     /// on the way. False with code pending.
-    bool openRootAs(const std::string& path, const FolderIdentity& expected);
+    [[nodiscard]] bool openRootAs(const std::string& path, const FolderIdentity& expected);
     /// Opens `relative` (names separated by "/") beneath `root`. A link at any level, ".."
     /// or anything else that is not a folder is refused (ELOOP, EXDEV, ENOTDIR); `path` is
     /// the folder's full path for messages. False with code pending.
-    bool openBeneath(const FolderHandle& root, const std::string& relative,
-                     const std::string& path);
+    [[nodiscard]] bool openBeneath(const FolderHandle& root, const std::string& relative,
+                                   const std::string& path);
     /// Closes; operations then fail as on a folder that was never opened.
     void close();
 
@@ -59,35 +59,38 @@ public:
     /// Opens an existing regular file for reading into `file` (its path is only for
     /// messages): never follows a link and never blocks; something else swapped in is
     /// refused (file.notRegular()). False with code pending.
-    bool openRead(BlockFile& file, const std::string& name) const;
+    [[nodiscard]] bool openRead(BlockFile& file, const std::string& name) const;
     /// Creates a new file that must not exist yet (O_EXCL, never through a link), open for
     /// reading and writing. False with code pending.
-    bool createNew(BlockFile& file, const std::string& name, mode_t mode = 0600) const;
+    [[nodiscard]] bool createNew(BlockFile& file, const std::string& name,
+                                 mode_t mode = 0600) const;
     /// Creates a file without a name in this folder (O_TMPFILE) into `file`: nothing is left
     /// of it unless linkAs() gives it one. False with code pending where the file system
     /// cannot (FAT, exFAT, FUSE) or the folder refuses.
-    bool createUnnamed(BlockFile& file) const;
+    [[nodiscard]] bool createUnnamed(BlockFile& file) const;
     /// Gives a file made by createUnnamed() the name `name` in this folder, which must not
     /// exist yet; the file's path becomes its full path. False with code pending.
-    bool linkAs(BlockFile& file, const std::string& name) const;
+    [[nodiscard]] bool linkAs(BlockFile& file, const std::string& name) const;
     /// Renames an entry of this folder over `toName` in `to` (replacing a file or link,
     /// never writing through it). False with code pending, naming the new path.
-    bool rename(const std::string& name, const FolderHandle& to, const std::string& toName) const;
+    [[nodiscard]] bool rename(const std::string& name, const FolderHandle& to,
+                              const std::string& toName) const;
     /// Renames an entry of this folder to `toName` here, which must not exist (183 when it
     /// does). Where the file system cannot refuse atomically, a look just before the rename
     /// stands in. False with code pending, naming the new path.
-    bool renameNoReplace(const std::string& name, const std::string& toName) const;
+    [[nodiscard]] bool renameNoReplace(const std::string& name, const std::string& toName) const;
     /// Removes a file or link (never a folder). False with code pending.
-    bool remove(const std::string& name) const;
+    [[nodiscard]] bool remove(const std::string& name) const;
     /// The text of a link. False with code pending.
-    bool readLink(const std::string& name, std::string& text) const;
+    [[nodiscard]] bool readLink(const std::string& name, std::string& text) const;
     /// Creates a link holding `text`. False with code pending.
-    bool createLink(const std::string& text, const std::string& name) const;
+    [[nodiscard]] bool createLink(const std::string& text, const std::string& name) const;
     /// Sets an entry's modification time (a link's own time, never its target's); the access
     /// time becomes now, or stays with `keepAccess`. False with code pending.
-    bool setTime(const std::string& name, const timespec& mtime, bool keepAccess = false) const;
+    [[nodiscard]] bool setTime(const std::string& name, const timespec& mtime,
+                               bool keepAccess = false) const;
     /// Makes a subfolder (0777, umask applies). False with code pending (183 exists).
-    bool makeFolder(const std::string& name) const;
+    [[nodiscard]] bool makeFolder(const std::string& name) const;
 
     /// True where the file system is known to keep a time set on an open file through its
     /// write-out and rename (ext4, btrfs, XFS, tmpfs); FUSE drivers of FAT and exFAT do not.

@@ -78,7 +78,7 @@ TEST_F(BlockFileTest, CreateTruncatesAndCreateNewRefusesExisting) {
 
     BlockFile made(path("made"));
     ASSERT_TRUE(made.createNew(0640));
-    made.close();
+    ASSERT_TRUE(made.close());
     mode_t mask = ::umask(0);
     ::umask(mask);
     EXPECT_EQ(readAttributes(path("made")).mode, 0640u & ~mask);

@@ -166,7 +166,7 @@ TEST_P(FolderHandleTest, HandleStaysWithItsFolderWhenALinkTakesItsPlace) {
 
     BlockFile out(folder.entryPath("new"));
     ASSERT_TRUE(folder.createNew(out, "new"));
-    out.close();
+    ASSERT_TRUE(out.close());
     BlockFile in(folder.entryPath("kept"));
     ASSERT_TRUE(folder.openRead(in, "kept"));
     char buffer[16] = {};
