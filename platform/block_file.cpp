@@ -16,6 +16,7 @@ namespace {
 constexpr int notOpen = 103;
 
 WriteHook writeHook = nullptr;
+FlushHook flushHook = nullptr;
 
 FileStatus statusOf(const struct stat& st) {
     FileStatus status;
@@ -47,6 +48,16 @@ ssize_t writeCall(int fd, const void* buffer, std::size_t count) {
         done = writeHook != nullptr ? writeHook(fd, buffer, count) : ::write(fd, buffer, count);
     } while (done < 0 && errno == EINTR);
     return done;
+}
+
+void setFlushHook(FlushHook hook) {
+    flushHook = hook;
+}
+
+int flushCall(int fd, bool dataOnly) {
+    if (flushHook != nullptr)
+        return flushHook(fd);
+    return dataOnly ? ::fdatasync(fd) : ::fsync(fd);
 }
 
 BlockFile::BlockFile(std::string path) : path_(std::move(path)) {}
@@ -187,7 +198,19 @@ bool BlockFile::flush() {
         setPendingIo(notOpen);
         return false;
     }
-    if (::fdatasync(fd_) != 0) {
+    if (flushCall(fd_, true) != 0) {
+        setPendingErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+bool BlockFile::flushWhole() {
+    if (fd_ < 0) {
+        setPendingIo(notOpen);
+        return false;
+    }
+    if (flushCall(fd_, false) != 0) {
         setPendingErrno(errno);
         return false;
     }

@@ -68,6 +68,9 @@ public:
     [[nodiscard]] bool status(FileStatus& status) const;
     /// fdatasync; false with code pending on failure.
     [[nodiscard]] bool flush();
+    /// fsync: the data and what the file's entry says of it (mode, owner); false with code
+    /// pending on failure.
+    [[nodiscard]] bool flushWhole();
     /// Closes; false with code pending on failure; 103 pending when not open.
     [[nodiscard]] bool close();
 
@@ -89,5 +92,12 @@ bool writeHookSet();
 
 /// write(2), or the hook when one is set; retries on EINTR. Shared by every writer here.
 ssize_t writeCall(int fd, const void* buffer, std::size_t count);
+
+/// Test seam: replaces fsync and fdatasync of files and folders (nullptr restores it). The
+/// hook returns what fsync(2) would and sets errno on failure.
+using FlushHook = int (*)(int fd);
+void setFlushHook(FlushHook hook);
+/// fsync(2), or fdatasync(2) with `dataOnly`, or the hook when one is set.
+int flushCall(int fd, bool dataOnly);
 
 } // namespace qm

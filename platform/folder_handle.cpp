@@ -258,6 +258,21 @@ bool FolderHandle::openRead(BlockFile& file, const std::string& name) const {
     return file.checkRegular();
 }
 
+bool FolderHandle::openWrite(BlockFile& file, const std::string& name) const {
+    if (fd_ < 0)
+        return failClosed(name);
+    if (file.fd_ >= 0)
+        ::close(std::exchange(file.fd_, -1));
+    file.notRegular_ = false;
+    file.fd_ = retried([&] {
+        return ::openat(fd_, name.c_str(),
+                        O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    });
+    if (file.fd_ < 0)
+        return fail(name);
+    return file.checkRegular();
+}
+
 bool FolderHandle::createNew(BlockFile& file, const std::string& name, mode_t mode) const {
     if (fd_ < 0)
         return failClosed(name);
@@ -350,6 +365,25 @@ bool FolderHandle::renameNoReplace(const std::string& name, const std::string& t
             return true;
     }
     setPendingErrno(errno, false, entryPath(toName));
+    return false;
+}
+
+bool FolderHandle::hardLink(const std::string& name, const std::string& newName) const {
+    if (fd_ < 0)
+        return failClosed(newName);
+    return ::linkat(fd_, name.c_str(), fd_, newName.c_str(), 0) == 0 || fail(newName);
+}
+
+bool FolderHandle::flush() const {
+    if (fd_ < 0) {
+        setPendingErrno(openErrno_, true, path_);
+        return false;
+    }
+    // A search-only descriptor cannot be flushed, and some file systems cannot flush a
+    // folder at all (EINVAL): their renames last as the system keeps them.
+    if (!readable_ || flushCall(fd_, false) == 0 || errno == EINVAL || errno == EOPNOTSUPP)
+        return true;
+    setPendingErrno(errno, true, path_);
     return false;
 }
 

@@ -60,6 +60,10 @@ public:
     /// messages): never follows a link and never blocks; something else swapped in is
     /// refused (file.notRegular()). False with code pending.
     [[nodiscard]] bool openRead(BlockFile& file, const std::string& name) const;
+    /// Opens an existing regular file for writing in place: never through a link, never
+    /// blocking (something else swapped in is refused: file.notRegular()). False with code
+    /// pending.
+    [[nodiscard]] bool openWrite(BlockFile& file, const std::string& name) const;
     /// Creates a new file that must not exist yet (O_EXCL, never through a link), open for
     /// reading and writing. False with code pending.
     [[nodiscard]] bool createNew(BlockFile& file, const std::string& name,
@@ -79,6 +83,12 @@ public:
     /// does). Where the file system cannot refuse atomically, a look just before the rename
     /// stands in. False with code pending, naming the new path.
     [[nodiscard]] bool renameNoReplace(const std::string& name, const std::string& toName) const;
+    /// Gives the file `name` the second name `newName` here, which must not exist yet (183
+    /// when it does). False with code pending.
+    [[nodiscard]] bool hardLink(const std::string& name, const std::string& newName) const;
+    /// Writes the folder's own entries out (fsync), so that a rename in it lasts. False with
+    /// code pending.
+    [[nodiscard]] bool flush() const;
     /// Removes a file or link (never a folder). False with code pending.
     [[nodiscard]] bool remove(const std::string& name) const;
     /// The text of a link. False with code pending.

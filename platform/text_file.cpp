@@ -1,13 +1,17 @@
 #include "text_file.h"
 
 #include "block_file.h"
+#include "folder_handle.h"
+#include "listing.h"
 #include "pending_io.h"
 
 #include <cerrno>
-#include <dirent.h>
+#include <cstdint>
 #include <fcntl.h>
-#include <stdlib.h>
+#include <optional>
+#include <random>
 #include <string>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,32 +42,6 @@ int openCall(const char* path, int flags, mode_t mode = 0) {
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
-
-/// Closes on destruction.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        close();
-        fd_ = fd;
-    }
-    /// Closes now; the result of close(2) or 0.
-    int close() {
-        const int result = fd_ >= 0 ? ::close(fd_) : 0;
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 [[noreturn]] void fail(int err, const std::string& path) {
     const int code = codeFromErrno(err, false, path);
@@ -203,12 +181,6 @@ std::string TextReader::readLine() {
 
 namespace {
 
-mode_t currentUmask() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
 std::string folderPart(const std::string& path) {
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos)
@@ -244,89 +216,81 @@ std::string followLinks(const std::string& path) {
     fail(ELOOP, path);
 }
 
-void writeAll(int fd, const std::string& bytes, const std::string& path) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t done = writeCall(fd, bytes.data() + written, bytes.size() - written);
+/// Raises the pending failure, naming the path the caller gave.
+[[noreturn]] void failPending(const std::string& path) {
+    const int code = takeIoResult();
+    throw IoError(code, ioErrorMessage(code), path);
+}
+
+/// Writes every byte; false with the code pending (a write that takes nothing: disk full).
+bool writeWhole(BlockFile& file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::int64_t done = file.write(bytes.data(), bytes.size());
         if (done < 0)
-            fail(errno, path);
-        if (done == 0)
-            fail(ENOSPC, path);
-        written += static_cast<std::size_t>(done);
+            return false;
+        if (done == 0) {
+            setPendingErrno(ENOSPC);
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(done));
     }
+    return true;
 }
 
-void syncFolder(const std::string& folder) {
-    Fd fd(openCall(folder.c_str(), O_RDONLY | O_DIRECTORY));
-    if (fd.get() >= 0)
-        ::fsync(fd.get());
-}
-
-/// Copies the file's bytes to `copy`, which must not exist yet; false with errno set.
-bool copyFile(const std::string& from, const std::string& copy, mode_t mode) {
-    Fd in(openCall(from.c_str(), O_RDONLY | O_NONBLOCK));
-    if (in.get() < 0)
-        return false;
-    Fd out(openCall(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode));
-    if (out.get() < 0)
+/// Copies the folder's file `from` to `copy`, which must not exist yet; false with the code
+/// pending, and no copy left.
+bool copyFile(const FolderHandle& folder, const std::string& from, const std::string& copy,
+              mode_t mode) {
+    BlockFile in(folder.entryPath(from));
+    BlockFile out(folder.entryPath(copy));
+    if (!folder.openRead(in, from) || !folder.createNew(out, copy, mode))
         return false;
     std::vector<char> buffer(kBlock);
-    bool ok = true;
     for (;;) {
-        const ssize_t done = readCall(in.get(), buffer.data(), buffer.size());
-        if (done == 0)
+        const std::int64_t done = in.read(buffer.data(), buffer.size());
+        if (done == 0 && out.flushWhole() && out.close())
+            return true;
+        if (done <= 0 || !writeWhole(out, {buffer.data(), static_cast<std::size_t>(done)}))
             break;
-        if (done < 0) {
-            ok = false;
-            break;
-        }
-        try {
-            writeAll(out.get(), std::string(buffer.data(), static_cast<std::size_t>(done)), copy);
-        } catch (const IoError&) {
-            ok = false;
-            break;
-        }
     }
-    ok = ok && ::fsync(out.get()) == 0 && out.close() == 0;
-    if (!ok) {
-        const int err = errno;
-        ::unlink(copy.c_str());
-        errno = err;
-    }
-    return ok;
+    const IoFailure failure = takeIoFailure();
+    (void)folder.remove(copy);
+    setPendingIo(failure);
+    return false;
 }
 
 /// Keeps the file as it is under the first free "<file>.unloaded[.N]" name: a hard link
 /// when the file system has them (no byte is read again from a disk that just failed),
 /// otherwise a copy. Never replaces an existing file. Returns the name. throw IoError
-[[noreturn]] void cannotKeep(int err, const std::string& name) {
-    const int code = codeFromErrno(err, false, name);
+[[noreturn]] void cannotKeep(int code, const std::string& name) {
     throw IoError(code,
                   ioErrorMessage(code) + ": the file was not read whole and is replaced only "
                                          "once a copy of it is kept as below, which failed",
                   name);
 }
 
-std::string keepAside(const std::string& file, mode_t mode) {
+constexpr int kExists = 183;
+
+std::string keepAside(const FolderHandle& folder, const std::string& file, const std::string& base,
+                      mode_t mode) {
     for (int n = 1; n < 1000; ++n) {
-        const std::string name = file + ".unloaded" + (n == 1 ? "" : "." + std::to_string(n));
-        if (::link(file.c_str(), name.c_str()) == 0)
-            return name;
-        if (errno == EEXIST)
+        const std::string suffix = ".unloaded" + (n == 1 ? "" : "." + std::to_string(n));
+        if (folder.hardLink(base, base + suffix))
+            return file + suffix;
+        if (takeIoResult() == kExists)
             continue;
-        if (errno != EPERM && errno != EMLINK && errno != ENOTSUP && errno != EXDEV)
-            cannotKeep(errno, name);
-        if (copyFile(file, name, mode))
-            return name;
-        if (errno == EEXIST)
-            continue;
-        cannotKeep(errno, name);
+        // No hard links here (FAT, some shares): a copy, flushed before the file is replaced.
+        if (copyFile(folder, base, base + suffix, mode))
+            return file + suffix;
+        const int code = takeIoResult();
+        if (code != kExists)
+            cannotKeep(code, file + suffix);
     }
-    cannotKeep(EEXIST, file + ".unloaded");
+    cannotKeep(kExists, file + ".unloaded");
 }
 
 constexpr std::string_view kTempMark = ".saving-";
-constexpr std::size_t kTempRandom = 6; // mkostemp's XXXXXX
+constexpr std::size_t kTempRandom = 6;
 
 bool isTempName(const std::string& entry, const std::string& base) {
     if (entry.size() != base.size() + kTempMark.size() + kTempRandom ||
@@ -341,87 +305,83 @@ bool isTempName(const std::string& entry, const std::string& base) {
     return true;
 }
 
+std::string tempName(const std::string& base) {
+    static constexpr std::string_view letters =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, letters.size() - 1);
+    std::string name = base + std::string(kTempMark);
+    for (std::size_t i = 0; i < kTempRandom; ++i)
+        name += letters[pick(random)];
+    return name;
+}
+
 /// Removes the temporaries of saves that never finished: named by our pattern, a regular
 /// file of this user with one link, and locked by no save under way (each save holds a lock
 /// on its temporary, which the system drops when the process dies).
-void removeLeftovers(const std::string& folder, const std::string& base) {
-    const int dirFd = openCall(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd < 0)
-        return;
-    DIR* dir = ::fdopendir(dirFd);
-    if (!dir) {
-        ::close(dirFd);
-        return;
-    }
+void removeLeftovers(const FolderHandle& folder, const std::string& base) {
     std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (isTempName(name, base))
-            names.push_back(name);
-    }
+    FolderListing listing(folder, ListingDetail::KindOnly);
+    for (ListEntry entry; listing.next(entry);)
+        if (entry.kind == EntryKind::File && isTempName(entry.name, base))
+            names.push_back(entry.name);
     for (const std::string& name : names) {
-        Fd fd(::openat(::dirfd(dir), name.c_str(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        BlockFile file(folder.entryPath(name));
         struct stat st {};
-        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        if (!folder.openRead(file, name) || ::fstat(file.fd(), &st) != 0 ||
             st.st_uid != ::geteuid() || st.st_nlink != 1)
             continue;
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        if (::flock(file.fd(), LOCK_EX | LOCK_NB) != 0)
             continue; // a save under way
-        struct stat now {};
-        if (::fstatat(::dirfd(dir), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-            ::unlinkat(::dirfd(dir), name.c_str(), 0);
+        const std::optional<PathStatus> now = folder.status(name);
+        if (now && now->device == st.st_dev && now->inode == st.st_ino)
+            (void)folder.remove(name);
     }
-    ::closedir(dir);
+    (void)takeIoResult(); // what could not be removed waits for the next save
 }
 
 /// Rewrites an open file from its start, cuts it to the new size and flushes it. The room
 /// for a longer file is taken first, so that a full disk fails before a byte is changed.
-void rewriteInPlace(int fd, const std::string& bytes, off_t oldSize, const std::string& path) {
+void rewriteInPlace(BlockFile& file, const std::string& bytes, off_t oldSize,
+                    const std::string& path) {
     const auto size = static_cast<off_t>(bytes.size());
     if (size > oldSize) {
-        const int err = ::posix_fallocate(fd, oldSize, size - oldSize);
+        const int err = ::posix_fallocate(file.fd(), oldSize, size - oldSize);
         if (err != 0) {
             // Gives back what was taken; the error to report is the first one.
-            [[maybe_unused]] const int given = ::ftruncate(fd, oldSize);
+            [[maybe_unused]] const int given = ::ftruncate(file.fd(), oldSize);
             fail(err, path);
         }
     }
-    if (::lseek(fd, 0, SEEK_SET) != 0)
+    if (::lseek(file.fd(), 0, SEEK_SET) != 0)
         fail(errno, path);
-    writeAll(fd, bytes, path);
-    if (::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0)
+    if (!writeWhole(file, bytes))
+        failPending(path);
+    if (::ftruncate(file.fd(), size) != 0)
         fail(errno, path);
-    if (::fsync(fd) != 0)
-        fail(errno, path);
+    if (!file.flushWhole() || !file.close())
+        failPending(path);
 }
 
-/// Removes the temporary file unless released.
-class TempFile {
+/// Removes the temporary unless released.
+class TempName {
 public:
-    TempFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
-    ~TempFile() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        if (!released_)
-            ::unlink(path_.c_str());
+    TempName(const FolderHandle& folder, std::string name)
+        : folder_(folder), name_(std::move(name)) {}
+    ~TempName() {
+        if (released_)
+            return;
+        const IoFailure failure = takeIoFailure(); // the error under way stays the one told
+        (void)folder_.remove(name_);
+        setPendingIo(failure);
     }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-
-    const std::string& path() const { return path_; }
-    int fd() const { return fd_; }
-    int close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
+    TempName(const TempName&) = delete;
+    TempName& operator=(const TempName&) = delete;
     void release() { released_ = true; }
 
 private:
-    std::string path_;
-    int fd_;
+    const FolderHandle& folder_;
+    std::string name_;
     bool released_ = false;
 };
 
@@ -429,70 +389,80 @@ private:
 
 std::string replaceFile(const std::string& path, const std::string& bytes, bool keepOld) {
     const std::string file = followLinks(path);
-    const std::string folder = folderPart(file);
     const std::string base = namePart(file);
+    FolderHandle folder;
+    if (!folder.openRoot(folderPart(file)))
+        failPending(path);
 
-    // A new file gets the usual 0666 less umask; a replaced one keeps its mode and owner.
-    mode_t mode = 0666 & ~currentUmask();
     struct stat old {};
     bool exists = false;
-    Fd writable;
-    if (::lstat(file.c_str(), &old) == 0) {
+    BlockFile writable(file);
+    if (::fstatat(folder.fd(), base.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(old.st_mode))
             throw notRegularFile(path, old.st_mode);
         // Whether this process may write the file, exactly as the system decides (modes,
-        // ACLs, read-only mounts); the descriptor serves the in-place rewrite.
-        writable.reset(openCall(file.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW));
-        if (writable.get() < 0)
-            fail(errno, path);
-        struct stat now {};
-        if (::fstat(writable.get(), &now) != 0 || !S_ISREG(now.st_mode))
-            throw notRegularFile(path, now.st_mode);
+        // ACLs, read-only mounts); the open file serves the in-place rewrite.
+        if (!folder.openWrite(writable, base)) {
+            struct stat now {};
+            if (writable.notRegular() &&
+                ::fstatat(folder.fd(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0)
+                throw notRegularFile(path, now.st_mode); // swapped since the look above
+            failPending(path);
+        }
         exists = true;
-        mode = old.st_mode & 07777;
     } else if (errno != ENOENT) {
         fail(errno, path);
     }
+    // A replaced file keeps its mode and owner; a new one gets 0666 less the umask, which
+    // the system applies at the create.
+    mode_t mode = exists ? old.st_mode & 07777 : 0666;
 
     std::string kept;
     if (keepOld && exists)
-        kept = keepAside(file, mode);
+        kept = keepAside(folder, file, base, mode);
 
-    std::string pattern = folder + "/" + base + std::string(kTempMark) + "XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        if (exists && (err == EACCES || err == EPERM)) {
+    BlockFile temp(file);
+    std::string name;
+    for (int tries = 0;; ++tries) {
+        name = tempName(base);
+        if (folder.createNew(temp, name, exists ? 0600 : mode))
+            break;
+        const int code = takeIoResult();
+        if (code == kExists && tries < 100)
+            continue;
+        if (exists && code == 5) {
             // No new file can go beside it, but the file itself may be written.
-            rewriteInPlace(writable.get(), bytes, old.st_size, path);
-            if (writable.close() != 0 && errno != EINTR)
-                fail(errno, path);
+            rewriteInPlace(writable, bytes, old.st_size, path);
             return kept;
         }
-        fail(err, path);
+        throw IoError(code, ioErrorMessage(code), path);
     }
-    TempFile temp(pattern, fd);
-    ::flock(fd, LOCK_EX); // tells the clean-up of another save that this one is under way
+    TempName guard(folder, name);
+    ::flock(temp.fd(), LOCK_EX); // tells the clean-up of another save that this one is under way
 
-    if (exists && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
-        // Only root may give a file away; a member of the group may keep the group. Set-ID
-        // bits are kept only with the owner and group they were set for.
-        if (old.st_uid != ::geteuid())
-            mode &= ~static_cast<mode_t>(S_ISUID);
-        if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)
-            mode &= ~static_cast<mode_t>(S_ISGID);
+    if (exists) {
+        if (temp.setOwner(old.st_uid, old.st_gid) != 0) {
+            // Only root may give a file away; a member of the group may keep the group.
+            // Set-ID bits are kept only with the owner and group they were set for.
+            if (old.st_uid != ::geteuid())
+                mode &= ~static_cast<mode_t>(S_ISUID);
+            if (temp.setOwner(static_cast<uid_t>(-1), old.st_gid) != 0)
+                mode &= ~static_cast<mode_t>(S_ISGID);
+        }
+        if (const int code = temp.setPermissions(mode); code != 0)
+            throw IoError(code, ioErrorMessage(code), path);
     }
-    if (::fchmod(fd, mode) != 0)
-        fail(errno, path);
-    writeAll(fd, bytes, path);
-    if (::fsync(fd) != 0)
-        fail(errno, path);
+    if (!writeWhole(temp, bytes) || !temp.flushWhole())
+        failPending(path);
     // Renamed while still open and locked, so no clean-up can take it first.
-    if (::rename(temp.path().c_str(), file.c_str()) != 0)
-        fail(errno, path);
-    temp.release();
-    temp.close(); // the data is on disk already: nothing is left for close to report
-    syncFolder(folder);
+    if (!folder.rename(name, folder, base))
+        failPending(path);
+    guard.release();
+    (void)temp.close(); // the data is on disk already: nothing is left for close to report
+    (void)takeIoResult();
+    // Until the folder is written out, the rename may be lost with the power.
+    if (!folder.flush())
+        failPending(path);
     removeLeftovers(folder, base);
     return kept;
 }

@@ -97,8 +97,11 @@ TEST_F(TextFileTest, AtomicWriteReplacesContentsAndKeepsPermissions) {
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 
+    const mode_t mask = ::umask(027);
     replaceFile(path("fresh.txt"), "");
-    EXPECT_TRUE(std::filesystem::exists(path("fresh.txt")));
+    EXPECT_EQ(::umask(mask), 027u); // the save leaves the process's umask alone
+    ASSERT_EQ(::stat(path("fresh.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
     // Nothing but the two files: no temporary left behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root), {}), 2);
 }
@@ -399,6 +402,36 @@ TEST_F(TextFileTest, UnwritableFileIsNotReplacedAndInPlaceRewriteGrowsSafely) {
     struct stat after {};
     ASSERT_EQ(::stat(file.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+namespace {
+
+bool failFlushesOfFolders = false;
+
+int failingFlush(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) == failFlushesOfFolders) {
+        errno = EIO;
+        return -1;
+    }
+    return ::fsync(fd);
+}
+
+} // namespace
+
+TEST_F(TextFileTest, AFailedWriteOutRefusesTheSave) {
+    // The file's write-out fails before the rename: the old contents stay. The folder's
+    // fails after it: the new contents are there, but the save may not last and says so.
+    for (const auto& [folders, contentsAfter] : {std::pair{false, "old"}, {true, "new"}}) {
+        SCOPED_TRACE(folders ? "folder" : "file");
+        const std::string file = writeFile("quillmark.txt", "old");
+        failFlushesOfFolders = folders;
+        setFlushHook(failingFlush);
+        EXPECT_THROW(replaceFile(file, "new"), IoError);
+        setFlushHook(nullptr);
+        EXPECT_EQ(readFile(file), contentsAfter);
+        EXPECT_EQ(folderEntries(root), std::vector<std::string>{"quillmark.txt"});
+    }
 }
 
 namespace {
