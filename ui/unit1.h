@@ -56,14 +56,15 @@ public:
     /// Edit flag: the Tag of "Edit Profile"; 1 while the editor edits row SelectedRow.
     int editFlag = 0;
 
-    // Handlers of the window and its pages.
-    void FormCreate();
-    void FormShow();
-    void Button3Click();
-    void BitBtn2Click();
-    void Button17Click();
-    void Image11Click();
-    void Label22Click();
+    // Handlers of the window and its pages. The names are the window's own; the comment
+    // says what the user sees.
+    void FormCreate();    ///< start: a fixed size, centred, on the welcome page
+    void FormShow();      ///< first show: loads the profiles into the list
+    void Button3Click();  ///< leaves the welcome page: the list, or the editor when empty
+    void BitBtn2Click();  ///< "Click to Continue >"
+    void Button17Click(); ///< close: back to the welcome page, or quit from there
+    void Image11Click();  ///< the close icon (and Esc)
+    void Label22Click();  ///< the terms-of-use link: opens the document
     void ShowWelcomePage();
     void HideWelcomePage();
     void ShowProfileListPage();
@@ -72,26 +73,26 @@ public:
     void HideProfileEditorPage();
 
     // Profile list page.
-    void StringGrid1SelectCell(int column, int row);
-    void StringGrid1DblClick();
-    void Button7Click();
-    void Button16Click();
-    void Button1Click();
-    void Button8Click();
+    void StringGrid1SelectCell(int column, int row); ///< a row chosen: its details below
+    void StringGrid1DblClick();                      ///< a double click edits the row
+    void Button7Click();                             ///< "Delete Profile", after a yes
+    void Button16Click();                            ///< "Run Selected Profile"
+    void Button1Click();                             ///< "Run All Profiles"
+    void Button8Click(); ///< the copy pass of the current row (called by the runs)
 
     // Profile editor page.
-    void Button6Click();
-    void Button5Click();
-    void Button15Click();
-    void Button4Click();
-    void Edit4Change();
-    void RadioButton1Click();
-    void RadioButton2Click();
-    void Button18Click();
-    void Button2Click();
-    void automydocsClick();
-    void autodesktopClick();
-    void autoemailClick();
+    void Button6Click();      ///< "New Profile": an empty editor
+    void Button5Click();      ///< "Edit Profile": the editor filled from the chosen row
+    void Button15Click();     ///< "Save Profile": checks the fields, saves the file
+    void Button4Click();      ///< "Cancel": back to the list (or welcome), unsaved
+    void Edit4Change();       ///< "Save Profile" is enabled from two letters of name
+    void RadioButton1Click(); ///< backup mode: the date-stamped folder option may be set
+    void RadioButton2Click(); ///< synchronisation mode: that option is cleared and disabled
+    void Button18Click();     ///< "Browse" beside the source
+    void Button2Click();      ///< "Browse" beside the target
+    void automydocsClick();   ///< "Auto Locate [My Documents]" as the source
+    void autodesktopClick();  ///< "Auto Locate [Desktop]" as the source
+    void autoemailClick();    ///< "Auto Locate [User Folder]" as the source
     std::string GetDocumentsFolder();
     std::string GetDesktopFolder();
 
@@ -116,56 +117,56 @@ public:
     void selectCell(int column, int row) override;
 
     // Controls that stay in place.
-    SvgPicture* Image3;
-    SvgPicture* Image11;
-    ClickLabel* Label22;
+    SvgPicture* Image3;  ///< the background artwork
+    SvgPicture* Image11; ///< the close icon, top right
+    ClickLabel* Label22; ///< "By using this application you accept the terms of use"
     // Welcome page.
-    QLabel* Label27;
-    SvgPicture* Image9;
-    QLabel* Label23;
-    QLabel* Label9;
-    QPushButton* BitBtn2;
+    QLabel* Label27;      ///< "This FREEWARE utility will assist ..."
+    SvgPicture* Image9;   ///< the welcome picture
+    QLabel* Label23;      ///< "IMPORTANT NOTICE! ...", in red
+    QLabel* Label9;       ///< what the program does, in one sentence
+    QPushButton* BitBtn2; ///< "Click to Continue >"
     // Profile list page.
-    QLabel* Label25;
-    ProfileGrid* StringGrid1;
-    QPushButton* Button6;
-    QPushButton* Button5;
-    QPushButton* Button7;
-    QLabel* Label20;
-    QLabel* Label21;
-    QLabel* Label7;
-    QLabel* Label8;
-    QLabel* Label3;
-    QPlainTextEdit* Memo1;
+    QLabel* Label25;          ///< "Select the backup / synchronize profile ..."
+    ProfileGrid* StringGrid1; ///< the profiles, one row each, with their last run
+    QPushButton* Button6;     ///< "New Profile"
+    QPushButton* Button5;     ///< "Edit Profile"
+    QPushButton* Button7;     ///< "Delete Profile"
+    QLabel* Label20;          ///< "Profile : " and the chosen row's name
+    QLabel* Label21;          ///< "Mode : "
+    QLabel* Label7;           ///< "Source/Location  : "
+    QLabel* Label8;           ///< "Target/Destination : "
+    QLabel* Label3;           ///< "Last Run Date & Status : "
+    QPlainTextEdit* Memo1;    ///< the run log
     QProgressBar* ProgressBar1;
-    QStatusBar* StatusBar1;
-    QPushButton* Button16;
-    QPushButton* Button1;
+    QStatusBar* StatusBar1; ///< the run's status line
+    QPushButton* Button16;  ///< "Run Selected Profile"
+    QPushButton* Button1;   ///< "Run All Profiles"
     // Profile editor page.
-    QLabel* Label26;
-    QLabel* Label5;
-    QLineEdit* Edit4;
-    SvgPicture* Image7;
-    QRadioButton* RadioButton1;
-    QRadioButton* RadioButton2;
-    QLabel* Label1;
-    QLineEdit* Edit1;
-    QPushButton* Button18;
-    QPushButton* automydocs;
-    QPushButton* autodesktop;
-    QPushButton* autoemail;
-    QLabel* Label2;
-    QLineEdit* Edit2;
-    QPushButton* Button2;
-    QLabel* Label4;
-    QCheckBox* CheckBox3;
-    QCheckBox* CheckBox5;
-    QPushButton* Button4;
-    QPushButton* Button15;
+    QLabel* Label26;            ///< the page's title: a new profile, or the one edited
+    QLabel* Label5;             ///< "Profile Name"
+    QLineEdit* Edit4;           ///< the profile's name
+    SvgPicture* Image7;         ///< the editor's picture
+    QRadioButton* RadioButton1; ///< "Backup mode only (From Source to Target )"
+    QRadioButton* RadioButton2; ///< "Synchronization mode  (Between Source and Target)"
+    QLabel* Label1;             ///< "Source/Location"
+    QLineEdit* Edit1;           ///< the source folder, filled by the buttons below it
+    QPushButton* Button18;      ///< "Browse" for the source
+    QPushButton* automydocs;    ///< "Auto Locate [My Documents]"
+    QPushButton* autodesktop;   ///< "Auto Locate [Desktop]"
+    QPushButton* autoemail;     ///< "Auto Locate [User Folder]"
+    QLabel* Label2;             ///< "Target/Destination"
+    QLineEdit* Edit2;           ///< the target folder
+    QPushButton* Button2;       ///< "Browse" for the target
+    QLabel* Label4;             ///< "Options"
+    QCheckBox* CheckBox3;       ///< "Always Prompt me for action on file Overwrites"
+    QCheckBox* CheckBox5;       ///< "Create Datestamped Folder inside Target/Destination ..."
+    QPushButton* Button4;       ///< "Cancel"
+    QPushButton* Button15;      ///< "Save Profile"
     // Never shown: actions that other code calls.
-    QPushButton* Button3;
-    QPushButton* Button17;
-    QPushButton* Button8;
+    QPushButton* Button3;  ///< leaves the welcome page
+    QPushButton* Button17; ///< the close action
+    QPushButton* Button8;  ///< the copy pass
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -187,6 +188,7 @@ private:
 
     /// The handler as a slot that shows an error it lets through in the top-level box.
     std::function<void()> guarded(void (TForm1::*handler)());
+    /// Makes every control and its page place (in unit1_layout.cpp).
     void createControls();
     void connectHandlers();
     void showPage(const std::vector<Place>& page);
