@@ -194,6 +194,7 @@ void CommitBatch::commit() {
                 owner_.probe(ProbePoint::BeforeName, copy.target);
             placement = placeCopy(copy);
             if (placement == Placement::Placed) {
+                owner_.copyPlaced(copy);
                 keepTime(copy);
                 continue;
             }

@@ -50,6 +50,9 @@ struct PendingCopy {
     std::optional<PathStatus> decided;
     bool keepReplaced = false; ///< a conflict: what it replaces is kept beside it
     std::int64_t size = 0;     ///< bytes written
+    /// The medium did not keep the permissions (or, as root, the owner) given to the copy.
+    bool modeLost = false;
+    bool ownerLost = false;
 };
 
 /// The copies of a pass on their way to their names: one write-out of the file system for
@@ -63,6 +66,8 @@ public:
         /// A copy already logged as written failed with `code`; `named`: its bytes took the
         /// target's name all the same (only its time is wrong).
         virtual void copyFailed(int code, const std::string& target, bool named) = 0;
+        /// A copy that took its target's name.
+        virtual void copyPlaced(const PendingCopy& copy) = 0;
         /// A copy not put in place because its target changed since the decision.
         virtual void copyLeftAlone(const std::string& target) = 0;
         /// True when `now`, found at a target since the decision, is to be kept beside it.

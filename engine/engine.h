@@ -94,6 +94,7 @@ private:
             probe_(point, path);
     }
     void copyFailed(int code, const std::string& target, bool named) override;
+    void copyPlaced(const PendingCopy& copy) override;
     void copyLeftAlone(const std::string& target) override { reportLeftAlone(target); }
     bool keepsChanged(const PathStatus& now) const override;
     void versionKept(const PendingCopy& copy, const std::string& keptName) override;
@@ -193,6 +194,7 @@ private:
     Probe probe_;
     std::int64_t runAllFilesFailed_ = 0;
     std::int64_t runAllFoldersFailed_ = 0;
+    std::int64_t runAllHiddenLeftOut_ = 0;
     /// Copies written and closed but not yet renamed into place.
     CommitBatch batch_;
     /// Something of this run could not be read or written in full: it does not end "Done".

@@ -289,18 +289,32 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
         setPendingIo(code);
         raisePending();
     }
-    // Failures ignored: some media (FAT) keep no owners or permissions.
-    (void)out.setPermissions(keptMode(out, read));
+    // Some media (FAT, exFAT, shares) keep no owners or permissions: the copy stands, and
+    // the pass counts it. A medium may also take a mode without a word and keep another.
+    const std::uint32_t mode = keptMode(out, read);
+    FileStatus now{};
+    const bool looked = out.setPermissions(mode) == 0 && out.status(now);
+    (void)takeIoResult(); // a failed look says only that the mode is unknown
     // The rename waits until the batch is on disk; the copy stays open so the write-out
     // works on it without opening it again.
+    const bool modeLost = !looked || now.mode != mode;
+    // Only root may give a copy the source's owner; as root, a medium that cannot is counted.
+    const bool ownerLost =
+        runningAsRoot() && (!looked || now.owner != read.owner || now.group != read.group);
     PendingCopy copy{std::move(file), targetFolder,
                      tempPath,        targetFolder->entryPath(targetName),
                      targetName,      sourceFolder.entryPath(source.name),
                      read.mtime,      decided,
-                     keepReplaced,    read.size};
+                     keepReplaced,    read.size,
+                     modeLost,        ownerLost};
     guard.commit(); // the batch has it now
     batch_.add(std::move(copy));
     return {};
+}
+
+void Engine::copyPlaced(const PendingCopy& copy) {
+    state_.PermissionsNotKept += copy.modeLost ? 1 : 0;
+    state_.OwnersNotKept += copy.ownerLost ? 1 : 0;
 }
 
 void Engine::logSkippedLink(const std::string& path) {

@@ -28,7 +28,8 @@ void reportUnreachable(RunView& view, const std::string& which) {
 }
 
 /// "3 files could not be written." and the like, for the box at the end of a run.
-std::string failureWarning(std::int64_t files, std::int64_t folders) {
+/// A box at the end of a run with failures also names what every run leaves out.
+std::string failureWarning(std::int64_t files, std::int64_t folders, std::int64_t hidden) {
     const auto counted = [](std::int64_t count, const char* one, const char* many) {
         return std::to_string(count) + (count == 1 ? one : many);
     };
@@ -38,7 +39,15 @@ std::string failureWarning(std::int64_t files, std::int64_t folders) {
     if (folders > 0)
         text += (text.empty() ? "" : ", ") + counted(folders, " folder could not be made or read",
                                                      " folders could not be made or read");
-    return text + ".\r\rThe run log names each of them after \"Error\".";
+    text += ".\r\rThe run log names each of them after \"Error\".";
+    if (hidden == 1)
+        text += "\r\r1 hidden folder (its name begins with \".\") was left out, as always; the "
+                "log names it after \"Left out\".";
+    else if (hidden > 1)
+        text += "\r\r" + std::to_string(hidden) +
+                " hidden folders (their names begin with \".\") were left out, as always; the "
+                "log names them after \"Left out\".";
+    return text;
 }
 
 } // namespace
@@ -99,16 +108,19 @@ void Engine::warnOfFailures() {
         // Run All shows one box for every profile at its end
         runAllFilesFailed_ += state_.FilesFailed;
         runAllFoldersFailed_ += state_.FoldersFailed;
+        runAllHiddenLeftOut_ += state_.HiddenFoldersLeftOut;
         return;
     }
     if (state_.FilesFailed > 0 || state_.FoldersFailed > 0)
-        view_.showWarning(failureWarning(state_.FilesFailed, state_.FoldersFailed));
+        view_.showWarning(
+            failureWarning(state_.FilesFailed, state_.FoldersFailed, state_.HiddenFoldersLeftOut));
 }
 
 void Engine::runAll() {
     state_.runAllFlag = 1;
     runAllFilesFailed_ = 0;
     runAllFoldersFailed_ = 0;
+    runAllHiddenLeftOut_ = 0;
     view_.clearLog();
     const int rowCount = table_.RowCount();
     for (int row = 1; row < rowCount; ++row) {
@@ -120,7 +132,8 @@ void Engine::runAll() {
     }
     state_.runAllFlag = 0;
     if (runAllFilesFailed_ > 0 || runAllFoldersFailed_ > 0)
-        view_.showWarning(failureWarning(runAllFilesFailed_, runAllFoldersFailed_));
+        view_.showWarning(
+            failureWarning(runAllFilesFailed_, runAllFoldersFailed_, runAllHiddenLeftOut_));
 }
 
 void Engine::runBackup() {

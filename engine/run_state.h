@@ -24,6 +24,10 @@ struct RunState {
     std::int64_t ConflictsKept = 0;
     /// Folders whose names begin with "." that the scans of the run did not enter.
     std::int64_t HiddenFoldersLeftOut = 0;
+    /// Copies of the pass whose target kept not the permissions (owner and group, as root)
+    /// they were given: the medium cannot (FAT, exFAT, many shares). Said once a pass.
+    std::int64_t PermissionsNotKept = 0;
+    std::int64_t OwnersNotKept = 0;
     std::int32_t PreviousSpeed = 0;
     std::int64_t CurrentFileSize = 0;
 

@@ -63,10 +63,20 @@ bool openParent(const FolderHandle& root, const std::string& relative, const std
     return parent.openBeneath(root, above, path.substr(0, cut));
 }
 
+/// The mode of a folder made in the target: the source folder's, never wider for group and
+/// others, so a private folder's backup stays private. Its owner keeps every right, or the
+/// next run could not write a changed file into it.
+mode_t madeFolderMode(const std::string& sourceFolder) {
+    const std::optional<PathStatus> source = statFollowed(sourceFolder);
+    return source ? static_cast<mode_t>((source->mode & 0777) | 0700) : 0700;
+}
+
 } // namespace
 
 void Engine::transferPass() {
     state_.PreviousSpeed = 0;
+    state_.PermissionsNotKept = 0;
+    state_.OwnersNotKept = 0;
     keptVersions_.clear();
     const double start = clock_.now();
     const double startTick = clock_.steadyNow();
@@ -153,13 +163,14 @@ void Engine::transferPass() {
         if (!made) {
             enterCode = takeIoResult();
             view_.setStatus("Reconstructing folders..." + folder);
+            const mode_t mode = madeFolderMode(state_.ListBox1[i]);
             if (i == 0) {
-                made = createFolder(folder);
+                made = createFolder(folder, mode);
             } else {
                 FolderHandle parent;
                 std::string name;
                 made = openParent(builtRoot, relative, folder, parent, name) &&
-                       parent.makeFolder(name);
+                       parent.makeFolder(name, mode);
             }
             ++constructed;
         }
@@ -309,6 +320,12 @@ void Engine::transferPass() {
     if (state_.HiddenFoldersLeftOut > 0)
         view_.appendLog(" Hidden Folders Left Out -> " +
                         std::to_string(state_.HiddenFoldersLeftOut));
+    if (state_.PermissionsNotKept > 0)
+        view_.appendLog(" Permissions Not Kept by the Target -> " +
+                        std::to_string(state_.PermissionsNotKept));
+    if (state_.OwnersNotKept > 0)
+        view_.appendLog(" Owners Not Kept by the Target -> " +
+                        std::to_string(state_.OwnersNotKept));
     if (state_.ConflictsKept > 0)
         view_.appendLog(" Conflict Copies -> " + std::to_string(state_.ConflictsKept));
     const std::string summary = summaryLine(table_.cell(ColName, row), byteTotal, elapsed);

@@ -62,6 +62,13 @@ std::optional<PathStatus> statPath(const std::string& path) {
     return pathStatusOf(st);
 }
 
+std::optional<PathStatus> statFollowed(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return pathStatusOf(st);
+}
+
 void setSyncHook(SyncHook hook) {
     syncHook = hook;
 }

@@ -36,6 +36,9 @@ timespec currentFileTime();
 /// lstat of a path; none when it cannot be queried. Nothing pending.
 std::optional<PathStatus> statPath(const std::string& path);
 
+/// stat of a path, links followed (a root the user chose through a link); none when it
+/// cannot be queried. Nothing pending.
+std::optional<PathStatus> statFollowed(const std::string& path);
 /// What a stat call filled in, as a PathStatus (folders have size 0).
 PathStatus pathStatusOf(const struct stat& st);
 

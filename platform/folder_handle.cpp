@@ -423,10 +423,10 @@ bool FolderHandle::setTime(const std::string& name, const timespec& mtime, bool 
     return ::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 || fail(name);
 }
 
-bool FolderHandle::makeFolder(const std::string& name) const {
+bool FolderHandle::makeFolder(const std::string& name, mode_t mode) const {
     if (fd_ < 0)
         return failClosed(name, true);
-    return ::mkdirat(fd_, name.c_str(), 0777) == 0 || fail(name, true);
+    return ::mkdirat(fd_, name.c_str(), mode) == 0 || fail(name, true);
 }
 
 } // namespace qm

@@ -99,8 +99,8 @@ public:
     /// time becomes now, or stays with `keepAccess`. False with code pending.
     [[nodiscard]] bool setTime(const std::string& name, const timespec& mtime,
                                bool keepAccess = false) const;
-    /// Makes a subfolder (0777, umask applies). False with code pending (183 exists).
-    [[nodiscard]] bool makeFolder(const std::string& name) const;
+    /// Makes a subfolder (`mode`, umask applies). False with code pending (183 exists).
+    [[nodiscard]] bool makeFolder(const std::string& name, mode_t mode = 0777) const;
 
     /// True where the file system is known to keep a time set on an open file through its
     /// write-out and rename (ext4, btrfs, XFS, tmpfs); FUSE drivers of FAT and exFAT do not.

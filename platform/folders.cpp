@@ -33,8 +33,8 @@ bool changeDirectory(const std::string& path) {
     return true;
 }
 
-bool createFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0777) != 0) {
+bool createFolder(const std::string& path, mode_t mode) {
+    if (::mkdir(path.c_str(), mode) != 0) {
         setPendingErrno(errno, true);
         return false;
     }

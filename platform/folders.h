@@ -10,9 +10,9 @@ std::string currentDirectory();
 /// Changes the process's current directory. On failure: unchanged, code pending, false.
 bool changeDirectory(const std::string& path);
 
-/// Creates the last component only (mkdir 0777, umask applies). On failure: code pending
+/// Creates the last component only (mkdir `mode`, umask applies). On failure: code pending
 /// (3 parent missing, 183 exists, 5 no access), false.
-bool createFolder(const std::string& path);
+bool createFolder(const std::string& path, mode_t mode = 0777);
 
 /// True when `path` names a folder (links followed). Nothing pending.
 bool folderExists(const std::string& path);

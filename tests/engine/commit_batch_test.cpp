@@ -28,6 +28,7 @@ struct RecordingOwner : CommitBatch::Owner {
     void copyFailed(int code, const std::string& target, bool named) override {
         failures.push_back({code, target, named});
     }
+    void copyPlaced(const PendingCopy&) override {}
     void copyLeftAlone(const std::string& target) override { leftAlone.push_back(target); }
     bool keepsChanged(const PathStatus&) const override { return false; }
     void versionKept(const PendingCopy&, const std::string&) override {}

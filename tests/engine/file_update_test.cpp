@@ -254,9 +254,9 @@ TEST_F(FileUpdateTest, FileNamedLikeATemporaryIsNeverRemovedForItsName) {
 
 TEST_F(FileUpdateTest, FailedWriteKeepsTheOldTargetAndEndsTheRun) {
     // a fault of the medium, never one of this file alone: every later file would meet it
-    for (const auto& [hook, code] : {std::pair{&diskFullOnTemps, 112},
-                                     std::pair{&shortWriteOnTemps, 112},
-                                     std::pair{&failingMediumOnTemps, 1117}}) {
+    for (const auto& [hook, code] :
+         {std::pair{&diskFullOnTemps, 112}, std::pair{&shortWriteOnTemps, 112},
+          std::pair{&failingMediumOnTemps, 1117}}) {
         SCOPED_TRACE(code);
         pair("a", t2021, "previous good copy", t2020);
         setWriteHook(hook);

@@ -310,6 +310,7 @@ TEST_F(ProfileRunTest, FailedFilesMakeTheRowAnErrorWithACountAndOneWarning) {
     setProfile(2, "BackUP", "Two", path("src"), path("dst3"));
     setProfile(3, "BackUP", "Three", path("src"), path("dst2"));
     makeFolder("dst3");
+    makeFolder("src/.cache"); // left out by every profile: the box names them too
     view.warningBoxes.clear();
     engine.runAll();
     EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
@@ -317,8 +318,34 @@ TEST_F(ProfileRunTest, FailedFilesMakeTheRowAnErrorWithACountAndOneWarning) {
     EXPECT_EQ(table.cell(ColStatus, 3), "ERROR");
     ASSERT_EQ(view.warningBoxes.size(), 1u);
     EXPECT_TRUE(view.warningBoxes[0].starts_with("2 files could not be written."));
+    EXPECT_TRUE(view.warningBoxes[0].ends_with(
+        "\r\r3 hidden folders (their names begin with \".\") were left out, as always; the log "
+        "names them after \"Left out\"."))
+        << view.warningBoxes[0];
     // a clean profile says nothing of failures
     EXPECT_EQ(view.logLinesStartingWith(" Files Failed").size(), 2u);
+}
+
+TEST_F(ProfileRunTest, FoldersMadeInTheTargetAreNeverWiderThanTheirSources) {
+    // group and others as the source; the owner keeps every right, or the next run could
+    // not write into the copy of a read-only folder
+    const std::pair<mode_t, mode_t> modes[] = {
+        {0700, 0700}, {0750, 0750}, {0755, 0755}, {0500, 0700}, {0711, 0711}};
+    for (const auto& [source, made] : modes) {
+        const std::string name = "src/m" + std::to_string(source);
+        makeFolder(name);
+        ASSERT_EQ(::chmod(path(name).c_str(), source), 0);
+    }
+    makeFolder("new");
+    setProfile(1, "BackUP", "Modes", path("src"), path("new"));
+    run();
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+    for (const auto& [source, made] : modes) {
+        const auto copy = statPath(path("new/m" + std::to_string(source)));
+        ASSERT_TRUE(copy);
+        EXPECT_EQ(copy->mode, made) << std::oct << source;
+    }
+    EXPECT_TRUE(view.logLinesStartingWith(" Permissions Not Kept").empty());
 }
 
 TEST_F(ProfileRunTest, TargetNobodyMayWriteIntoEndsAsAnError) {

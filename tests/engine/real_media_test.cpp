@@ -92,6 +92,18 @@ TEST_P(RealMediaTest, RefusedNamesFailAloneAndTheRunEndsAsAnError) {
     EXPECT_EQ(readFile(path("dst/plain.txt")), "plain, edited");
 }
 
+TEST_P(RealMediaTest, PermissionsTheMediumCannotKeepAreSaidOnceWithACount) {
+    MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
+    QM_REQUIRE_MOUNTED(medium);
+    const ReturnToFolder leave(startDir);
+    ASSERT_EQ(::chmod(path("src/plain.txt").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(path("src/ok/q.bin").c_str(), 0640), 0);
+    setProfile(1, "BackUP", "Stick", path("src"), path("dst"));
+    engine.runProfile();
+    EXPECT_EQ(view.logLinesStartingWith(" Permissions Not Kept"),
+              std::vector<std::string>{" Permissions Not Kept by the Target -> 2"});
+}
+
 TEST_P(RealMediaTest, SparseSourceIsWrittenWholeWithItsZeros) {
     MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
     QM_REQUIRE_MOUNTED(medium);
