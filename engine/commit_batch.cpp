@@ -36,7 +36,8 @@ std::string nameOf(const std::string& path) {
 
 } // namespace
 
-Recheck recheckTarget(const std::optional<PathStatus>& now, EntryKind kind, const timespec& mtime) {
+Recheck recheckTarget(const std::optional<PathStatus>& now, EntryKind kind, const timespec& mtime,
+                      bool exactTimes) {
     if (!now)
         return Recheck::Replace;
     if (now->kind != kind) {
@@ -45,7 +46,8 @@ Recheck recheckTarget(const std::optional<PathStatus>& now, EntryKind kind, cons
                                FailureReach::ThisPath});
         return Recheck::Clash;
     }
-    return orderTarget(mtime, now) == TargetOrder::Older ? Recheck::Replace : Recheck::LeftAlone;
+    return orderTarget(mtime, now, exactTimes) == TargetOrder::Older ? Recheck::Replace
+                                                                     : Recheck::LeftAlone;
 }
 
 CommitBatch::CommitBatch(Owner& owner, std::size_t maxFiles) : owner_(owner), maxFiles_(maxFiles) {}
@@ -253,7 +255,8 @@ CommitBatch::Placement CommitBatch::placeCopy(PendingCopy& copy) {
         const auto now = copy.folder->status(copy.targetName);
         if (!sameEntry(now, copy.decided)) {
             // saved there since the decision: decided again from what is there now
-            if (const Recheck again = recheckTarget(now, EntryKind::File, copy.mtime);
+            if (const Recheck again =
+                    recheckTarget(now, EntryKind::File, copy.mtime, copy.exactTimes);
                 again != Recheck::Replace)
                 return again == Recheck::LeftAlone ? Placement::LeftAlone : Placement::Failed;
             copy.decided = now;

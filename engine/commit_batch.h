@@ -34,7 +34,8 @@ enum class ProbePoint {
 /// was decided on: replaces nothing or an older entry of its kind, leaves a newer or equal
 /// one alone, and fails at anything of another kind (code pending).
 enum class Recheck { Replace, LeftAlone, Clash };
-Recheck recheckTarget(const std::optional<PathStatus>& now, EntryKind kind, const timespec& mtime);
+Recheck recheckTarget(const std::optional<PathStatus>& now, EntryKind kind, const timespec& mtime,
+                      bool exactTimes = false);
 
 /// A copy written and closed but not yet renamed into place.
 struct PendingCopy {
@@ -53,6 +54,7 @@ struct PendingCopy {
     /// The medium did not keep the permissions (or, as root, the owner) given to the copy.
     bool modeLost = false;
     bool ownerLost = false;
+    bool exactTimes = false; ///< both trees keep exact times (see orderTarget)
 };
 
 /// The copies of a pass on their way to their names: one write-out of the file system for

@@ -152,12 +152,13 @@ void Engine::updateEntry(const FolderHandle& sourceFolder, const ListEntry& sour
         logSkippedKinds(sourcePath, source.kind == EntryKind::Symlink);
         return;
     }
-    const auto orderOf = [&source](const std::optional<PathStatus>& status) {
+    const bool exactTimes = sourceFolder.keepsExactTimes() && targetFolder->keepsExactTimes();
+    const auto orderOf = [&source, exactTimes](const std::optional<PathStatus>& status) {
         // A target of another kind (a link or FIFO where the source has a file, a file where
         // it has a link) is never its copy, whatever its time: replaced, never written through.
         if (status && status->kind != EntryKind::Folder && status->kind != source.kind)
             return TargetOrder::Missing;
-        return orderTarget(source.mtime, status);
+        return orderTarget(source.mtime, status, exactTimes);
     };
     TargetOrder order = orderOf(target);
 
@@ -301,12 +302,19 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
     // Only root may give a copy the source's owner; as root, a medium that cannot is counted.
     const bool ownerLost =
         runningAsRoot() && (!looked || now.owner != read.owner || now.group != read.group);
-    PendingCopy copy{std::move(file), targetFolder,
-                     tempPath,        targetFolder->entryPath(targetName),
-                     targetName,      sourceFolder.entryPath(source.name),
-                     read.mtime,      decided,
-                     keepReplaced,    read.size,
-                     modeLost,        ownerLost};
+    PendingCopy copy{std::move(file),
+                     targetFolder,
+                     tempPath,
+                     targetFolder->entryPath(targetName),
+                     targetName,
+                     sourceFolder.entryPath(source.name),
+                     read.mtime,
+                     decided,
+                     keepReplaced,
+                     read.size,
+                     modeLost,
+                     ownerLost,
+                     sourceFolder.keepsExactTimes() && targetFolder->keepsExactTimes()};
     guard.commit(); // the batch has it now
     batch_.add(std::move(copy));
     return {};

@@ -16,13 +16,24 @@ int compareExact(const timespec& a, const timespec& b) {
     return 0;
 }
 
+/// More than the two seconds of a DOS stamp apart.
+bool apartBeyondAStamp(const timespec& a, const timespec& b) {
+    const long double seconds = static_cast<long double>(a.tv_sec) - b.tv_sec +
+                                (static_cast<long double>(a.tv_nsec) - b.tv_nsec) / 1e9L;
+    return seconds > 2 || seconds < -2;
+}
+
 } // namespace
 
-TargetOrder orderTarget(const timespec& sourceTime, const std::optional<PathStatus>& target) {
+TargetOrder orderTarget(const timespec& sourceTime, const std::optional<PathStatus>& target,
+                        bool exactTimes) {
     if (!target || target->kind == EntryKind::Folder)
         return TargetOrder::Missing;
-    if (compareExact(target->mtime, sourceTime) == 0)
+    const int exact = compareExact(target->mtime, sourceTime);
+    if (exact == 0)
         return TargetOrder::Equal; // the usual case after a copy: no local-time conversion
+    if (exactTimes && apartBeyondAStamp(target->mtime, sourceTime))
+        return exact < 0 ? TargetOrder::Older : TargetOrder::Newer;
     std::int32_t sourceStamp = dosDateTimeFromTime(sourceTime);
     std::int32_t targetStamp = dosDateTimeFromTime(target->mtime);
     int order = (sourceStamp != -1 && targetStamp != -1) ? compareStamps(targetStamp, sourceStamp)

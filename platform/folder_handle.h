@@ -105,6 +105,9 @@ public:
     /// True where the file system is known to keep a time set on an open file through its
     /// write-out and rename (ext4, btrfs, XFS, tmpfs); FUSE drivers of FAT and exFAT do not.
     bool keepsTimesOfOpenFiles() const;
+    /// True where the file system is known to keep exact times in UTC (the same media);
+    /// others may keep local two-second stamps (FAT) or be unknown (FUSE, shares).
+    bool keepsExactTimes() const { return keepsTimesOfOpenFiles(); }
 
 private:
     /// Takes the folder `open(flags)` gives, falling back to a search-only descriptor;

@@ -124,6 +124,22 @@ TEST_F(FileUpdateTest, EqualStampsSkipWithoutLogEvenWhenAsking) {
     EXPECT_EQ(target("a"), "target");
 }
 
+TEST_F(FileUpdateTest, AFileSavedInTheRepeatedHourIsCopied) {
+    // Europe/Berlin, 2026-10-25: the copy saved at 02:30 summer time, the source an hour
+    // later at 02:30 winter time. One local stamp, but both disks keep exact times.
+    const std::time_t copySaved = 1792888200;
+    ASSERT_EQ(dosDateTimeFromTime({copySaved, 0}), dosDateTimeFromTime({copySaved + 3600, 0}));
+    writeFile("src/a", "changed an hour later");
+    setTime("src/a", copySaved + 3600);
+    writeFile("dst/a", "saved first");
+    setTime("dst/a", copySaved);
+
+    update("a");
+
+    EXPECT_EQ(target("a"), "changed an hour later");
+    EXPECT_EQ(state.FilesUpdated, 1);
+}
+
 TEST_F(FileUpdateTest, OptionsDecideBetweenOlderAndNewerTargets) {
     struct Case {
         const char* name;

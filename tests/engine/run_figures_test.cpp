@@ -100,6 +100,18 @@ TEST(UpdateDecision, OrdersByStampSlotOrExactTime) {
     target.mtime = t1970;
     EXPECT_EQ(orderTarget(t1970, target), TargetOrder::Equal);
     EXPECT_EQ(orderTarget(t2020, target), TargetOrder::Older);
+
+    // Europe/Berlin: 02:30 summer time and an hour later 02:30 winter time share a stamp.
+    // Where both sides keep exact times, they are an hour apart; within two seconds, and
+    // on media of local stamps, the stamp decides.
+    const timespec summer{1792888200, 0};
+    target.mtime = summer;
+    EXPECT_EQ(orderTarget({summer.tv_sec + 3600, 0}, target), TargetOrder::Equal);
+    EXPECT_EQ(orderTarget({summer.tv_sec + 3600, 0}, target, true), TargetOrder::Older);
+    target.mtime = {summer.tv_sec + 3600, 0};
+    EXPECT_EQ(orderTarget(summer, target, true), TargetOrder::Newer);
+    target.mtime = {t2020.tv_sec + 1, 500};
+    EXPECT_EQ(orderTarget(t2020, target, true), TargetOrder::Equal);
 }
 
 TEST(TempName, IsFreshEachTimeRecognisableAndShort) {
