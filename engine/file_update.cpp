@@ -28,6 +28,8 @@ namespace {
 
 constexpr std::size_t BlockSize = 524288;
 constexpr int YesAnswer = 6;
+/// From this size on a copy first asks whether the medium has room for it.
+constexpr std::int64_t LargeFile = 1 << 20;
 constexpr int OtherErrorCode = 31;
 /// The source was altered from outside while it was copied.
 constexpr int ChangedWhileReadCode = 1006;
@@ -256,6 +258,10 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
         return {FailedAt::Source, takeIoResult()};
     }
     const FileStatus read = in.statusAtOpen();
+    // A file larger than the medium's free space fails alone; the files after it may fit.
+    // (Asked only of large files: a share answers each question over the network.)
+    if (read.size >= LargeFile && !roomForCopy(*targetFolder, read))
+        return {FailedAt::Target, codeFromErrno(ENOSPC)};
 
     std::string tempPath; // stays empty while the copy has no name
     auto file = batch_.createTemp(*targetFolder, tempPath);

@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -32,6 +34,23 @@ bool holdsHoles(int fd) {
     const auto type = static_cast<long>(info.f_type);
     return type != FatMagic && type != ExfatMagic && type != FuseMagic;
 }
+
+} // namespace
+
+bool roomForCopy(const FolderHandle& targetFolder, const FileStatus& status) {
+    struct statvfs space {};
+    struct stat folder {};
+    if (::fstatvfs(targetFolder.fd(), &space) != 0 || space.f_blocks == 0 ||
+        ::fstat(targetFolder.fd(), &folder) != 0)
+        return true; // a share that tells no sizes: the write itself will say
+    std::int64_t needed = status.size;
+    if (holdsHoles(targetFolder.fd()))
+        needed = folder.st_dev == status.device ? 0 : std::min(status.size, status.allocated);
+    const auto free = static_cast<long double>(space.f_bavail) * space.f_frsize;
+    return needed <= free;
+}
+
+namespace {
 
 /// A clone the file systems refuse before doing anything: the next way copies instead.
 bool cloneRefused(int err) {

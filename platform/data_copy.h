@@ -38,6 +38,12 @@ DataCopyResult copyData(BlockFile& source, BlockFile& target, const FileStatus& 
                         char* buffer, std::size_t blockSize,
                         const std::function<void()>& afterBlock);
 
+/// False only where `targetFolder` surely has no room for a copy of the file of `status`:
+/// the bytes the copy would take there (all of them on a medium written whole, the source's
+/// allocated ones elsewhere; none on the source's own file system, which may clone) exceed
+/// the space free to this user. True when the medium cannot say.
+bool roomForCopy(const FolderHandle& targetFolder, const FileStatus& status);
+
 /// Whether two files hold the same bytes.
 enum class SameBytes { Yes, No, Unknown };
 

@@ -104,6 +104,32 @@ TEST_P(RealMediaTest, PermissionsTheMediumCannotKeepAreSaidOnceWithACount) {
               std::vector<std::string>{" Permissions Not Kept by the Target -> 2"});
 }
 
+TEST_P(RealMediaTest, AFileLargerThanTheFreeSpaceFailsAlone) {
+    MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
+    QM_REQUIRE_MOUNTED(medium);
+    const ReturnToFolder leave(startDir);
+    // sparse here, but written whole there: 100 MiB onto a stick of 40 MiB or less
+    makeFolder("src/big");
+    writeFile("src/big/disk.img", "");
+    ASSERT_EQ(::truncate(path("src/big/disk.img").c_str(), 100 << 20), 0);
+    setProfile(1, "BackUP", "Stick", path("src"), path("dst"));
+    engine.runProfile();
+    EXPECT_TRUE(view.topLevelErrors.empty()) << view.topLevelErrors.front();
+    // 112 where the medium tells its free space (exFAT); fusefat tells none, and its full
+    // medium refuses the write itself (5)
+    const std::vector<std::string> errors = errorLines();
+    EXPECT_EQ(std::count_if(errors.begin(), errors.end(),
+                            [&](const std::string& line) {
+                                return line.ends_with(" -> " + path("dst/big/disk.img"));
+                            }),
+              1)
+        << ::testing::PrintToString(errors);
+    EXPECT_FALSE(statPath(path("dst/big/disk.img")));
+    EXPECT_EQ(readFile(path("dst/plain.txt")), "plain");
+    EXPECT_EQ(readFile(path("dst/ok/q.bin")).size(), 300000u);
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+}
+
 TEST_P(RealMediaTest, SparseSourceIsWrittenWholeWithItsZeros) {
     MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
     QM_REQUIRE_MOUNTED(medium);
