@@ -180,7 +180,8 @@ private:
     /// Lists one folder of the scan; false when it is the left-out folder (nothing of it is
     /// counted or listed). `root`: the scan's root, never left out.
     bool scanFolder(std::vector<std::string>& sourceList, std::vector<std::string>& targetList,
-                    const std::string& source, const std::string& target, bool root);
+                    const FolderHandle& rootFolder, const std::string& source,
+                    const std::string& target, bool root);
     /// The datestamped folder checked by runBackup: the pass's target root must be this very
     /// folder. None for every other pass.
     std::optional<std::pair<dev_t, ino_t>> pinnedTargetRoot_;

@@ -1,5 +1,8 @@
 #include "engine.h"
 #include "file_ops.h"
+#include "folder_handle.h"
+#include "listing.h"
+#include "pending_io.h"
 #include "run_view.h"
 
 namespace qm {
@@ -7,19 +10,34 @@ namespace qm {
 void Engine::ScanFolderTree(std::vector<std::string>& sourceList,
                             std::vector<std::string>& targetList, const std::string& source,
                             const std::string& target) {
-    scanFolder(sourceList, targetList, source, target, true);
+    // Every level is opened beneath the root, however deep: no path the system would refuse
+    // as too long is ever given to it.
+    FolderHandle root;
+    if (!root.openRoot(source))
+        takeIoResult(); // the pass names the root it cannot open
+    scanFolder(sourceList, targetList, root, source, target, true);
 }
 
 bool Engine::scanFolder(std::vector<std::string>& sourceList, std::vector<std::string>& targetList,
-                        const std::string& source, const std::string& target, bool root) {
+                        const FolderHandle& rootFolder, const std::string& source,
+                        const std::string& target, bool root) {
     const std::string sourcePrefix = source.ends_with('/') ? source : source + '/';
     const std::string targetPrefix = target.ends_with('/') ? target : target + '/';
 
     // Only this level's subfolders are kept while descending.
     std::vector<std::string> subSources;
     std::vector<std::string> subTargets;
+    FolderHandle below;
+    if (!root) {
+        const std::string& rootPath = rootFolder.path();
+        const std::size_t skip = rootPath.ends_with('/') ? rootPath.size() : rootPath.size() + 1;
+        if (!below.openBeneath(rootFolder, source.substr(skip), source)) {
+            takeIoResult(); // stays in the lists: the pass names it as it fails to open it
+            return true;
+        }
+    }
     // The scan needs only names and kinds: no stat of every file.
-    FolderListing listing(sourcePrefix, ListingDetail::KindOnly);
+    FolderListing listing(root ? rootFolder : below, ListingDetail::KindOnly);
     if (listing.error() != 0)
         return true;
     // Told by the open folder, not its entry in the parent: a mount point's entry names the
@@ -57,7 +75,7 @@ bool Engine::scanFolder(std::vector<std::string>& sourceList, std::vector<std::s
     // This level's block in the lists: the left-out folder goes from it.
     std::size_t at = sourceList.size() - subSources.size();
     for (std::size_t i = 0; i < subSources.size(); ++i) {
-        if (scanFolder(sourceList, targetList, subSources[i], subTargets[i], false)) {
+        if (scanFolder(sourceList, targetList, rootFolder, subSources[i], subTargets[i], false)) {
             ++at;
         } else {
             sourceList.erase(sourceList.begin() + static_cast<std::ptrdiff_t>(at));

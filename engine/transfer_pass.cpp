@@ -5,6 +5,7 @@
 #include "folder_handle.h"
 #include "folders.h"
 #include "format_settings.h"
+#include "io_error.h"
 #include "listing.h"
 #include "listing_reader.h"
 #include "pending_io.h"
@@ -15,6 +16,8 @@
 #include "statuses_ahead.h"
 #include "temp_journal.h"
 #include "temp_name.h"
+
+#include <cerrno>
 
 namespace qm {
 
@@ -171,6 +174,16 @@ void Engine::transferPass() {
                 std::string name;
                 made = openParent(builtRoot, relative, folder, parent, name) &&
                        parent.makeFolder(name, mode);
+                // There already, but beyond what a path can reach (deeper than the system's
+                // path limit): it is entered through the folders above it.
+                if (!made && enterCode == codeFromErrno(ENAMETOOLONG) && parent.isOpen()) {
+                    const auto there = parent.status(name);
+                    made = there && there->kind == EntryKind::Folder;
+                    if (made) {
+                        takeIoResult();
+                        continue;
+                    }
+                }
             }
             ++constructed;
         }

@@ -6,6 +6,7 @@
 #include "pending_io.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -113,6 +114,24 @@ int openBeneathWalk(int dirfd, const std::string& relative, int flags) {
 }
 
 int openBeneath(int dirfd, const std::string& relative, int flags) {
+    // The kernel takes no path of PATH_MAX bytes or more: a deeper folder is reached a part
+    // at a time, each part beneath the folder the one before it opened.
+    if (relative.size() >= PATH_MAX) {
+        const std::size_t cut = relative.rfind('/', PATH_MAX - NAME_MAX - 2);
+        if (cut != std::string::npos && cut > 0) {
+            const std::string above = relative.substr(0, cut);
+            int middle = openBeneath(dirfd, above, FolderFlags);
+            if (middle < 0 && errno == EACCES)
+                middle = openBeneath(dirfd, above, SearchOnlyFlags);
+            if (middle < 0)
+                return -1;
+            const int fd = openBeneath(middle, relative.substr(cut + 1), flags);
+            const int err = errno;
+            ::close(middle);
+            errno = err;
+            return fd;
+        }
+    }
     const int fd = openBeneathOnce(dirfd, relative, flags);
     // A sandbox may refuse an unknown system call with EPERM (a real EPERM comes back from
     // the walk); a lookup the kernel kept giving up on goes the walk's way too, one name at a
