@@ -170,6 +170,12 @@ private:
                     const FolderHandle& targetFolder, const std::string& targetName,
                     const PathStatus& target);
     void logSkippedLink(const std::string& path);
+    /// True when `folder`'s medium takes names that differ only in case for one name: asked
+    /// of the medium with a journalled temporary of ours (true when it cannot be asked, so
+    /// that one file never silently stands for two).
+    bool takesCaseAsOne(const FolderHandle& folder);
+    /// Names `sourcePath` as failed: the target takes it for `first`, met before it.
+    void reportNamesake(const std::string& sourcePath, const std::string& first);
     /// A link in one tree and a regular file under the same name in the other, in a
     /// synchronisation: both are the user's, so neither replaces the other.
     void logSkippedKinds(const std::string& path, bool sourceIsLink);

@@ -349,6 +349,35 @@ void Engine::reportLeftAlone(const std::string& targetPath) {
     --state_.FilesUpdated;
 }
 
+bool Engine::takesCaseAsOne(const FolderHandle& folder) {
+    const std::string name = newTempName();
+    if (!batch_.recordTemp(folder, name)) {
+        takeIoResult();
+        return true;
+    }
+    BlockFile probe(folder.entryPath(name));
+    if (!folder.createNew(probe, name)) {
+        takeIoResult();
+        batch_.withdrawIfAbsent(folder, name);
+        return true;
+    }
+    std::string other = name;
+    for (char& c : other)
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    // A fresh random name: in the other case it exists only as the same file.
+    const bool one = folder.status(other).has_value();
+    (void)probe.close();
+    (void)folder.remove(name);
+    takeIoResult();
+    batch_.withdrawIfAbsent(folder, name);
+    return one;
+}
+
+void Engine::reportNamesake(const std::string& sourcePath, const std::string& first) {
+    showAndLog("   Error (the target takes it for \"" + first +
+               "\": the names differ only in case) -> " + sourcePath);
+}
+
 void Engine::showAndLog(const std::string& text) {
     view_.setStatus(text);
     view_.appendLog(text);

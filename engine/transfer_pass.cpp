@@ -8,6 +8,7 @@
 #include "io_error.h"
 #include "listing.h"
 #include "listing_reader.h"
+#include "namesakes.h"
 #include "pending_io.h"
 #include "profile_file.h"
 #include "profile_table.h"
@@ -133,6 +134,8 @@ void Engine::transferPass() {
     // Folders are made and links replaced through the folder above, opened beneath the root
     // without passing any link: never in a tree a link swapped in on the way leads to.
     FolderHandle builtRoot;
+    Namesakes folderNamesakes;
+    std::optional<bool> rootFoldsCase; // asked of the target once it matters
     for (std::size_t i = 0; i < state_.ListBox2.size(); ++i) {
         const std::string& folder = state_.ListBox2[i];
         if (isBelowAny(folder, failedFolders)) {
@@ -159,6 +162,19 @@ void Engine::transferPass() {
                 if (openParent(builtRoot, relative, folder, parent, name))
                     (void)parent.remove(name);
                 takeIoResult();
+            }
+        }
+        // Two folders the target's medium would merge into one: the second is named, and
+        // nothing of it goes into the first.
+        if (const std::string* first = i > 0 ? folderNamesakes.met(relative) : nullptr; first) {
+            if (!rootFoldsCase)
+                rootFoldsCase = takesCaseAsOne(builtRoot);
+            if (*rootFoldsCase) {
+                reportNamesake(state_.ListBox1[i], *first);
+                ++state_.FoldersFailed;
+                folderFailed[i] = 1;
+                failedFolders.push_back(folder + '/');
+                continue;
             }
         }
         bool made = changeDirectory(folder);
@@ -236,6 +252,7 @@ void Engine::transferPass() {
     // The next folder's target entries are stat-ed on a thread of their own while this
     // folder is worked on.
     StatusesAhead known;
+    Namesakes namesakes;
     for (std::size_t i = 0; i < state_.ListBox1.size(); ++i) {
         const std::string& sourcePath = state_.ListBox1[i];
         probe(ProbePoint::BeforeListing, sourcePath);
@@ -270,6 +287,8 @@ void Engine::transferPass() {
         StatusesAhead* knownHere = !folderFailed[i] && known.take(*targetFolder) ? &known : nullptr;
         if (i + 1 < state_.ListBox2.size() && !folderFailed[i + 1])
             known.read(targetRoot, belowRoot(state_.ListBox2[i + 1], targetPrefix));
+        namesakes.clear();
+        std::optional<bool> foldsCase; // asked of this target folder once it matters
         while (listing.next(entry)) {
             ++entryCounter;
             const int progress = progressPosition(entryCounter, state_.ScannedEntryCount);
@@ -303,6 +322,18 @@ void Engine::transferPass() {
                     ++state_.FilesFailed;
                 }
                 continue;
+            }
+            // Two names the target's medium would take for one (FAT, exFAT, most shares):
+            // the first goes, the second is named, never written over the first.
+            if (const std::string* first = namesakes.met(entry.name); first) {
+                if (!foldsCase)
+                    foldsCase = takesCaseAsOne(*targetFolder);
+                if (*foldsCase) {
+                    reportNamesake(sourceFolder.entryPath(entry.name), *first);
+                    ++state_.FilesSeen;
+                    ++state_.FilesFailed;
+                    continue;
+                }
             }
             updateEntry(sourceFolder, entry, targetFolder, entry.name, optionCode, knownHere);
             pump(); // unchanged files copy no blocks, so nothing else pumps

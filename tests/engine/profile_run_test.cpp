@@ -349,6 +349,17 @@ TEST_F(ProfileRunTest, FoldersMadeInTheTargetAreNeverWiderThanTheirSources) {
     EXPECT_TRUE(view.logLinesStartingWith(" Permissions Not Kept").empty());
 }
 
+TEST_F(ProfileRunTest, NamesDifferingOnlyInCaseBothGoWhereTheTargetTellsThemApart) {
+    writeFile("src/Notes.txt", "capital");
+    writeFile("src/notes.txt", "small");
+    setProfile(1, "BackUP", "Case", path("src"), path("dst"));
+    run();
+    EXPECT_EQ(table.cell(ColStatus, 1), "Done");
+    EXPECT_EQ(readFile(path("dst/Notes.txt")), "capital");
+    EXPECT_EQ(readFile(path("dst/notes.txt")), "small");
+    EXPECT_TRUE(tempsIn("dst").empty()); // the medium was asked with a file of ours, gone
+}
+
 namespace {
 
 /// Opens (making it with `make`) a chain of `levels` folders below `root`, one name at a

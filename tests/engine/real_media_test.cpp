@@ -104,6 +104,43 @@ TEST_P(RealMediaTest, PermissionsTheMediumCannotKeepAreSaidOnceWithACount) {
               std::vector<std::string>{" Permissions Not Kept by the Target -> 2"});
 }
 
+TEST_P(RealMediaTest, NamesDifferingOnlyInCaseAreNeverMerged) {
+    MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
+    QM_REQUIRE_MOUNTED(medium);
+    const ReturnToFolder leave(startDir);
+    writeFile("src/Notes.txt", "capital");
+    writeFile("src/notes.txt", "small");
+    makeFolder("src/Album");
+    makeFolder("src/album");
+    writeFile("src/Album/a.jpg", "a");
+    writeFile("src/album/b.jpg", "b");
+    // twice each: a later run must not write either over the other
+    for (const char* type : {"BackUP", "BackUP", "Syncro", "Syncro"}) {
+        SCOPED_TRACE(type);
+        view.log.clear();
+        setProfile(1, type, "Stick", path("src"), path("dst"));
+        engine.runProfile();
+        EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+        const auto named = view.logLinesStartingWith("   Error (the target takes it for ");
+        ASSERT_EQ(named.size(), 2u) << ::testing::PrintToString(view.log);
+        // whichever the folder listed first went; the medium holds that one alone
+        const bool capitalFirst = std::any_of(named.begin(), named.end(), [&](auto& line) {
+            return line.ends_with(" -> " + path("src/notes.txt"));
+        });
+        EXPECT_EQ(readFile(path("dst/notes.txt")), capitalFirst ? "capital" : "small");
+        const bool albumFirst = std::any_of(named.begin(), named.end(), [&](auto& line) {
+            return line.ends_with(" -> " + path("src/album"));
+        });
+        EXPECT_EQ(statPath(path("dst/album/a.jpg")).has_value(), albumFirst);
+        EXPECT_EQ(statPath(path("dst/album/b.jpg")).has_value(), !albumFirst);
+        // the source keeps both, untouched
+        EXPECT_EQ(readFile(path("src/Notes.txt")), "capital");
+        EXPECT_EQ(readFile(path("src/notes.txt")), "small");
+        EXPECT_FALSE(statPath(path("src/Album/b.jpg")));
+        EXPECT_FALSE(statPath(path("src/album/a.jpg")));
+    }
+}
+
 TEST_P(RealMediaTest, AFileLargerThanTheFreeSpaceFailsAlone) {
     MountedMedium medium(GetParam().kind, path("medium.img"), path("dst"));
     QM_REQUIRE_MOUNTED(medium);

@@ -1,9 +1,11 @@
 #include "file_ops.h"
 #include "io_error.h"
+#include "namesakes.h"
 #include "run_figures.h"
 #include "temp_name.h"
 #include "update_decision.h"
 
+#include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -130,3 +132,19 @@ TEST(TempName, IsFreshEachTimeRecognisableAndShort) {
 
 } // namespace
 } // namespace qm
+
+TEST(Namesakes, TheSecondOfTwoNamesDifferingOnlyInCaseIsTold) {
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    qm::Namesakes names;
+    EXPECT_EQ(names.met("Notes.txt"), nullptr);
+    EXPECT_EQ(names.met("Notes.txt"), nullptr); // the same name again is no namesake
+    ASSERT_NE(names.met("NOTES.TXT"), nullptr);
+    EXPECT_EQ(*names.met("notes.txt"), "Notes.txt");
+    EXPECT_EQ(names.met("Ärger"), nullptr);
+    ASSERT_NE(names.met("ärger"), nullptr);
+    EXPECT_EQ(names.met("bad\xff"), nullptr); // bytes of no character stay as they are
+    EXPECT_EQ(*names.met("BAD\xff"), "bad\xff");
+    names.clear();
+    EXPECT_EQ(names.met("notes.txt"), nullptr);
+    std::setlocale(LC_CTYPE, "C");
+}
