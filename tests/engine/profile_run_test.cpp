@@ -364,9 +364,9 @@ namespace {
 
 /// Opens (making it with `make`) a chain of `levels` folders below `root`, one name at a
 /// time: the whole path is longer than any the system takes. -1 when a level fails.
-int deepChain(const std::string& root, int levels, bool make) {
+int deepChain(const std::string& root, int levels, std::size_t nameLength, bool make) {
     int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const std::string name(40, 'd');
+    const std::string name(nameLength, 'd');
     for (int level = 0; fd >= 0 && level < levels; ++level) {
         if (make)
             ::mkdirat(fd, name.c_str(), 0755);
@@ -380,30 +380,37 @@ int deepChain(const std::string& root, int levels, bool make) {
 } // namespace
 
 TEST_F(ProfileRunTest, ATreeDeeperThanThePathLimitIsBackedUpWhole) {
-    constexpr int levels = 150; // 41 bytes a level: past 6,000 bytes at the bottom
-    const int bottom = deepChain(path("src"), levels, true);
-    ASSERT_GE(bottom, 0);
-    const int file = ::openat(bottom, "deep.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(file, 0);
-    ASSERT_EQ(::write(file, "bottom", 6), 6);
-    ::close(file);
-    ::close(bottom);
-    setProfile(1, "BackUP", "Deep", path("src"), path("dst"));
-    for (int round = 0; round < 2; ++round) { // the second enters what the first made
-        SCOPED_TRACE(round);
-        view.log.clear();
-        run();
-        EXPECT_EQ(table.cell(ColStatus, 1), "Done") << ::testing::PrintToString(view.log);
-        EXPECT_EQ(view.logLinesStartingWith(" Total Folders").front(),
-                  " Total Folders -> " + std::to_string(levels + 1)); // and src/sub
-        const int copy = deepChain(path("dst"), levels, false);
-        ASSERT_GE(copy, 0);
-        char bytes[16] = {};
-        const int in = ::openat(copy, "deep.txt", O_RDONLY | O_CLOEXEC);
-        EXPECT_EQ(::read(in, bytes, sizeof bytes), 6);
-        EXPECT_STREQ(bytes, "bottom");
-        ::close(in);
-        ::close(copy);
+    // past 6,000 and 5,000 bytes at the bottom: short names, and names near the limit
+    for (const auto& [levels, nameLength] : {std::pair{150, std::size_t{40}}, {20, 250}}) {
+        SCOPED_TRACE(nameLength);
+        const std::string source = "s" + std::to_string(nameLength);
+        const std::string target = "t" + std::to_string(nameLength);
+        makeFolder(source);
+        makeFolder(target);
+        const int bottom = deepChain(path(source), levels, nameLength, true);
+        ASSERT_GE(bottom, 0);
+        const int file = ::openat(bottom, "deep.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(file, 0);
+        ASSERT_EQ(::write(file, "bottom", 6), 6);
+        ::close(file);
+        ::close(bottom);
+        setProfile(1, "BackUP", "Deep", path(source), path(target));
+        for (int round = 0; round < 2; ++round) { // the second enters what the first made
+            SCOPED_TRACE(round);
+            view.log.clear();
+            run();
+            EXPECT_EQ(table.cell(ColStatus, 1), "Done") << ::testing::PrintToString(view.log);
+            EXPECT_EQ(view.logLinesStartingWith(" Total Folders").front(),
+                      " Total Folders -> " + std::to_string(levels));
+            const int copy = deepChain(path(target), levels, nameLength, false);
+            ASSERT_GE(copy, 0);
+            char bytes[16] = {};
+            const int in = ::openat(copy, "deep.txt", O_RDONLY | O_CLOEXEC);
+            EXPECT_EQ(::read(in, bytes, sizeof bytes), 6);
+            EXPECT_STREQ(bytes, "bottom");
+            ::close(in);
+            ::close(copy);
+        }
     }
 }
 
