@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace qm;
@@ -181,25 +182,28 @@ private:
     }
 
     std::string cleanCell() {
-        static const char* words[] = {"BackUP",
-                                      "Syncro",
-                                      "Daily",
-                                      "/home/user/Work",
-                                      "/media/Store",
-                                      "NEVER",
-                                      "Pending",
-                                      "Done",
-                                      "Busy",
-                                      "ERROR",
-                                      "NPAODF",
-                                      "APAODN",
-                                      "-",
-                                      ">",
-                                      "a-",
-                                      ">b",
-                                      "x\x01\xfe",
-                                      std::string("nul\0in", 6).c_str(),
-                                      "12/7/26 3:05:08 pm"};
+        using namespace std::string_view_literals;
+        // views, so that a word may hold a NUL (a pointer into a temporary string would not
+        // outlive this initialisation)
+        static constexpr std::string_view words[] = {"BackUP",
+                                                     "Syncro",
+                                                     "Daily",
+                                                     "/home/user/Work",
+                                                     "/media/Store",
+                                                     "NEVER",
+                                                     "Pending",
+                                                     "Done",
+                                                     "Busy",
+                                                     "ERROR",
+                                                     "NPAODF",
+                                                     "APAODN",
+                                                     "-",
+                                                     ">",
+                                                     "a-",
+                                                     ">b",
+                                                     "x\x01\xfe",
+                                                     "nul\0in"sv,
+                                                     "12/7/26 3:05:08 pm"};
         std::string cell;
         for (std::size_t n = pick(3); n > 0; --n)
             cell += words[pick(std::size(words))];
