@@ -144,6 +144,8 @@ private:
     const FormatSettings& format_;
     const Clock& clock_;
     std::unique_ptr<char[]> buffer_; ///< the copy block, allocated once
+    /// The source and target devices whose file systems last refused to share extents.
+    std::optional<std::pair<dev_t, dev_t>> noClone_;
 
     /// Removes what ended runs left in the trees of the profile in row SelectedRow, whose
     /// roots this run's journal then files its entries under. Never throws.

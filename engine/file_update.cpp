@@ -73,20 +73,29 @@ constexpr int NameTries = 16;
 /// The permissions a copy may carry. As root the copy gets the source's owner and group
 /// first (as cp -a does); a set-user-ID or set-group-ID bit whose owner or group the copy
 /// did not keep is dropped, or anyone who runs the copy would run it as somebody else.
-std::uint32_t keptMode(BlockFile& copy, const FileStatus& source) {
+/// `ownerKept`: false only as root, when the copy could not be given the source's owner.
+struct KeptMode {
+    std::uint32_t mode;
+    bool ownerKept;
+};
+
+KeptMode keptMode(BlockFile& copy, const FileStatus& source) {
     std::uint32_t mode = source.mode & 07777;
-    if (runningAsRoot() && copy.setOwner(source.owner, source.group) == 0)
-        return mode; // owner and group are the source's
+    const bool root = runningAsRoot();
+    if (root && copy.setOwner(source.owner, source.group) == 0)
+        return {mode, true}; // owner and group are the source's
+    if ((mode & 06000) == 0)
+        return {mode, !root}; // no set-ID bit to weigh: no need to look at the copy
     FileStatus now{};
     if (!copy.status(now)) {
         takeIoResult();
-        return mode & ~std::uint32_t{06000};
+        return {mode & ~std::uint32_t{06000}, !root};
     }
     if (now.owner != source.owner)
         mode &= ~std::uint32_t{06000};
     if (now.group != source.group)
         mode &= ~std::uint32_t{02000};
-    return mode;
+    return {mode, !root};
 }
 
 /// A failure at the file's own path lets the pass go on: returns its code. A fault of the
@@ -274,7 +283,15 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
         buffer_ = std::make_unique<char[]>(BlockSize);
     // a size this medium or the file-size limit refuses fails this file only; the guard
     // removes the temporary
-    switch (copyData(in, out, read, buffer_.get(), BlockSize, [this] { pump(); }).failed) {
+    // Two file systems that would not share extents are not asked again for every file.
+    const std::optional<dev_t> targetDevice = targetFolder->device();
+    const bool tryClone =
+        !(noClone_ && targetDevice && *noClone_ == std::pair{read.device, *targetDevice});
+    const DataCopyResult copied = copyData(
+        in, out, read, buffer_.get(), BlockSize, [this] { pump(); }, tryClone);
+    if (copied.cloneRefused && targetDevice)
+        noClone_ = std::pair{read.device, *targetDevice};
+    switch (copied.failed) {
     case CopyEnd::None:
         break;
     case CopyEnd::Source:
@@ -298,16 +315,21 @@ Engine::CopyResult Engine::copyFile(const FolderHandle& sourceFolder, const List
     }
     // Some media (FAT, exFAT, shares) keep no owners or permissions: the copy stands, and
     // the pass counts it. A medium may also take a mode without a word and keep another.
-    const std::uint32_t mode = keptMode(out, read);
-    FileStatus now{};
-    const bool looked = out.setPermissions(mode) == 0 && out.status(now);
-    (void)takeIoResult(); // a failed look says only that the mode is unknown
+    // Only root may give a copy the source's owner; as root, a medium that cannot is counted.
+    const KeptMode kept = keptMode(out, read);
+    bool modeLost = out.setPermissions(kept.mode) != 0;
+    bool ownerLost = !kept.ownerKept;
+    if (!modeLost && !targetFolder->keepsExactTimes()) {
+        // a medium other than the local ones may take a mode or owner and keep another
+        FileStatus now{};
+        const bool looked = out.status(now);
+        (void)takeIoResult(); // a failed look says only that the mode is unknown
+        modeLost = !looked || now.mode != kept.mode;
+        ownerLost = ownerLost || (runningAsRoot() &&
+                                  (!looked || now.owner != read.owner || now.group != read.group));
+    }
     // The rename waits until the batch is on disk; the copy stays open so the write-out
     // works on it without opening it again.
-    const bool modeLost = !looked || now.mode != mode;
-    // Only root may give a copy the source's owner; as root, a medium that cannot is counted.
-    const bool ownerLost =
-        runningAsRoot() && (!looked || now.owner != read.owner || now.group != read.group);
     PendingCopy copy{std::move(file),
                      targetFolder,
                      tempPath,

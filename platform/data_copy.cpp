@@ -78,6 +78,7 @@ public:
           kernel_(kernel) {}
 
     CopyWay way = CopyWay::Blocks;
+    bool cloneWasRefused = false; ///< the file systems would not share extents
 
     /// Shares the source's extents: true when done; false with `failed` set when the medium
     /// failed, with None when the file systems would not.
@@ -113,8 +114,11 @@ bool Copier::clone(CopyEnd& failed) {
         return true;
     }
     const int err = errno;
-    if (cloneRefused(err))
+    if (cloneRefused(err)) {
+        // a swap file or an immutable one refuses for itself alone, not for its file system
+        cloneWasRefused = err != ETXTBSY && err != EPERM && err != EBADF && err != EISDIR;
         return false;
+    }
     if (err == ENOSPC || err == EDQUOT || err == EIO || err == EROFS) {
         // one file system holds both, so this is the medium's fault either way
         setPendingErrno(err);
@@ -239,7 +243,7 @@ CopyEnd Copier::sparse() {
 
 DataCopyResult copyData(BlockFile& source, BlockFile& target, const FileStatus& status,
                         char* buffer, std::size_t blockSize,
-                        const std::function<void()>& afterBlock) {
+                        const std::function<void()>& afterBlock, bool tryClone) {
     const bool hooked = writeHookSet();
     Copier copier(source, target, buffer, blockSize, afterBlock, !hooked);
     DataCopyResult result;
@@ -248,9 +252,12 @@ DataCopyResult copyData(BlockFile& source, BlockFile& target, const FileStatus& 
         result.way = copier.way;
         return result;
     }
-    if (status.size > 0 && copier.clone(result.failed)) {
-        result.way = copier.way;
-        return result;
+    if (tryClone && status.size > 0) {
+        if (copier.clone(result.failed)) {
+            result.way = copier.way;
+            return result;
+        }
+        result.cloneRefused = result.failed == CopyEnd::None && copier.cloneWasRefused;
     }
     if (result.failed == CopyEnd::None) {
         const bool sparse = status.allocated < status.size && holdsHoles(target.fd());

@@ -23,6 +23,9 @@ enum class CopyEnd { None, Source, Target };
 struct DataCopyResult {
     CopyEnd failed = CopyEnd::None;
     CopyWay way = CopyWay::Blocks;
+    /// The two file systems would not share extents: a caller may skip the clone for the
+    /// next copy between them (`tryClone`).
+    bool cloneRefused = false;
 };
 
 /// Copies every byte of `source` (open for reading, at its start; `status` is its fstat)
@@ -36,7 +39,7 @@ struct DataCopyResult {
 /// A write that comes up short and then succeeds leaves 112 (a full medium) pending.
 DataCopyResult copyData(BlockFile& source, BlockFile& target, const FileStatus& status,
                         char* buffer, std::size_t blockSize,
-                        const std::function<void()>& afterBlock);
+                        const std::function<void()>& afterBlock, bool tryClone = true);
 
 /// False only where `targetFolder` surely has no room for a copy of the file of `status`:
 /// the bytes the copy would take there (all of them on a medium written whole, the source's

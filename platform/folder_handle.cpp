@@ -184,6 +184,8 @@ void FolderHandle::close() {
         ::close(std::exchange(fd_, -1));
     readable_ = false;
     openErrno_ = EBADF;
+    keepsTimes_ = -1; // what was known of the medium goes with the folder
+    device_.reset();
 }
 
 bool FolderHandle::openRoot(const std::string& path) {
@@ -246,6 +248,13 @@ bool FolderHandle::fail(const std::string& name, bool folderOperation) const {
 bool FolderHandle::failClosed(const std::string& name, bool folderOperation) const {
     errno = openErrno_;
     return fail(name, folderOperation);
+}
+
+std::optional<dev_t> FolderHandle::device() const {
+    if (!device_)
+        if (const auto id = identity())
+            device_ = id->first;
+    return device_;
 }
 
 std::optional<std::pair<dev_t, ino_t>> FolderHandle::identity() const {

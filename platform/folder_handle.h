@@ -53,6 +53,8 @@ public:
     /// The device and inode of the open folder, none when it cannot be queried: tells two
     /// opens of one path apart when something was swapped in between.
     std::optional<std::pair<dev_t, ino_t>> identity() const;
+    /// The device the folder lies on, asked once while it stays open.
+    std::optional<dev_t> device() const;
     /// fstatat of an entry; a link is not followed. None when it cannot be queried;
     /// nothing pending (as statPath).
     std::optional<PathStatus> status(const std::string& name) const;
@@ -120,6 +122,7 @@ private:
     bool readable_ = false;
     int openErrno_ = EBADF;       ///< why the last open failed
     mutable int keepsTimes_ = -1; ///< keepsTimesOfOpenFiles(), once known
+    mutable std::optional<dev_t> device_;
     std::string path_;
 };
 

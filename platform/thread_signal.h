@@ -45,8 +45,9 @@ public:
     }
 
 private:
-    // About 50 µs: falling asleep and being woken costs two system calls and a switch.
-    static constexpr int kSpins = 2000;
+    // A few microseconds: an answer that comes within a stat or two is caught awake; a
+    // longer wait sleeps, so that on a busy machine the other thread gets the core.
+    static constexpr int kSpins = 100;
     void sleep(std::uint32_t seen);
 
     std::atomic<std::uint32_t> word_{0};
