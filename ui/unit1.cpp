@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
@@ -142,7 +143,7 @@ void TForm1::FormCreate() {
     HideProfileEditorPage();
     ShowWelcomePage();
     if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+        move(placedOnScreen(screen->availableGeometry(), size()));
 }
 
 void TForm1::FormShow() {
@@ -195,6 +196,27 @@ void TForm1::closeEvent(QCloseEvent* event) {
     changeDirectory(state_.StartFolder);
     takeIoResult();
     shell_.terminate();
+}
+
+QPoint placedOnScreen(const QRect& available, const QSize& size) {
+    const QPoint centred = available.center() - QRect(QPoint(), size).center();
+    const int x =
+        std::max(available.left(), std::min(centred.x(), available.right() + 1 - size.width()));
+    const int y =
+        std::max(available.top(), std::min(centred.y(), available.bottom() + 1 - size.height()));
+    return {x, y};
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget());
+            button && button->isEnabled() && button->focusPolicy() != Qt::NoFocus) {
+            button->click();
+            event->accept();
+            return;
+        }
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void TForm1::mousePressEvent(QMouseEvent* event) {

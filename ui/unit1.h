@@ -35,6 +35,10 @@ class SvgPicture;
 
 /// The main window `Form1`: a borderless panel with the welcome, profile list and profile
 /// editor pages. Pages are switched by moving their controls in and out of view.
+/// Where a window of `size` opens: centred in `available`, but never with its top or left
+/// off the screen (at a large scale the window may be taller than the screen).
+QPoint placedOnScreen(const QRect& available, const QSize& size);
+
 class TForm1 : public QWidget, public RunView {
     Q_OBJECT
 public:
@@ -177,6 +181,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    /// Return and Enter press the focused button, as Space does.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     struct Place {

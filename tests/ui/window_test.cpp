@@ -39,6 +39,26 @@ TEST_F(WindowTest, StartsOnTheWelcomePageWithTheOtherPagesOutOfReach) {
     }
 }
 
+TEST_F(WindowTest, ReturnPressesTheFocusedButtonAsSpaceDoes) {
+    writeProfiles({kDaily});
+    TForm1& f = startOnList();
+    f.Button6->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(f.Button6, Qt::Key_Return);
+    EXPECT_EQ(page(), "editor");
+    f.Button4->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(f.Button4, Qt::Key_Enter); // the keypad's
+    EXPECT_EQ(page(), "list");
+}
+
+TEST(WindowPlace, OpensWhollyOnTheScreenWheneverItFits) {
+    const QSize window(413, 591);
+    // centred where it fits; at twice the scale a 1280x1024 screen is 640x512 and the
+    // window's top (its close icon) stays on it
+    EXPECT_EQ(placedOnScreen({0, 0, 1920, 1080}, window), QPoint(753, 244));
+    EXPECT_EQ(placedOnScreen({0, 0, 640, 512}, window), QPoint(113, 0));
+    EXPECT_EQ(placedOnScreen({1920, 30, 400, 500}, window), QPoint(1920, 30));
+}
+
 TEST_F(WindowTest, ContinueOpensTheListWhenThereAreProfiles) {
     writeProfiles({kDaily, kPhotos});
     TForm1& f = startOnList();
