@@ -94,11 +94,12 @@ void Engine::runProfile() {
     try {
         markRowFailed();
     } catch (const std::exception& error) {
-        saveFailure = error.what();
+        saveFailure = errorText(error);
     }
     view_.selectCell(1, 1);
     view_.showTopLevelError(failure);
-    if (!saveFailure.empty())
+    // a save the run itself failed at fails again the same way: one box says it
+    if (!saveFailure.empty() && saveFailure != failure)
         view_.showTopLevelError(saveFailure);
     warnOfFailures();
 }

@@ -90,8 +90,10 @@ void LoadProfiles(ProfileTable& table, const std::string& startFolder) {
         // Only a missing file holds nothing to lose.
         if (takeIoResult() == 2)
             table.setFileReadWhole(true);
-        if (!createEmptyFile(path))
-            ioCheck();
+        if (!createEmptyFile(path)) {
+            const int code = takeIoResult(); // the box names the file it could not read
+            throw IoError(code, ioErrorMessage(code), path);
+        }
         return;
     }
     const bool allLines = readRows(table, reader);

@@ -187,6 +187,17 @@ TEST_F(ProfileRunTest, RunAllSeparatesProfilesAndGoesOnAfterFailures) {
     faultOnlyPathsContaining("");
 }
 
+TEST_F(ProfileRunTest, AProfileFileThatCannotBeSavedIsToldInOneBoxWithItsPath) {
+    setProfile(1, "BackUP", "Docs", path("src"), path("dst"));
+    const std::string file = profileFilePath(startFolder);
+    std::remove(file.c_str());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0); // refused by every save, even root's
+    run();
+    ASSERT_EQ(view.topLevelErrors.size(), 1u) << ::testing::PrintToString(view.topLevelErrors);
+    EXPECT_TRUE(view.topLevelErrors[0].ends_with("\r" + file)) << view.topLevelErrors[0];
+    EXPECT_EQ(table.cell(ColStatus, 1), "ERROR");
+}
+
 TEST_F(ProfileRunTest, ErrorInASynchronisationStopsBeforeTheSecondPass) {
     setProfile(1, "Syncro", "Mirror", path("src"), path("dst"));
     writeFile("dst/onlyInTarget", "x");
