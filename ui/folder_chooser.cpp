@@ -3,6 +3,7 @@
 #include "folders.h"
 #include "io_error.h"
 #include "listing.h"
+#include "mounts.h"
 
 #include <QAbstractItemView>
 #include <QDialogButtonBox>
@@ -16,12 +17,22 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSplitter>
-#include <QStorageInfo>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <vector>
 
 namespace qm {
+
+namespace {
+FolderChooser::MountTable& mountTable() {
+    static FolderChooser::MountTable table;
+    return table;
+}
+} // namespace
+
+void FolderChooser::setMountTable(MountTable table) {
+    mountTable() = std::move(table);
+}
 
 void forceDirectories(const std::string& path) {
     std::string trimmed = path;
@@ -89,12 +100,14 @@ FolderChooser::FolderChooser(const QString& startFolder, Confirm confirmCreate, 
     driveBox_->setObjectName(QStringLiteral("driveBox"));
     driveBox_->setAccessibleName(QStringLiteral("Drives"));
     driveLabel_->setBuddy(driveBox_);
+    // From the kernel's table alone: asking a mount for its details (free space, label)
+    // can block for minutes on a stalled network or FUSE file system.
     QStringList roots{QStringLiteral("/")};
-    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
-        const QString at = volume.rootPath();
-        // the media a user picks: those on a device, not the kernel's own file systems
-        if (volume.isValid() && volume.isReady() && volume.device().startsWith("/dev/") &&
-            !roots.contains(at) && !at.startsWith(QStringLiteral("/boot")))
+    const std::string table = mountTable() ? mountTable()() : readMountInfo();
+    for (const MountEntry& mount : blockDeviceMounts(table)) {
+        const QString at = QString::fromStdString(mount.mountPoint);
+        if (!roots.contains(at) && at != QStringLiteral("/boot") &&
+            !at.startsWith(QStringLiteral("/boot/")))
             roots << at;
     }
     for (const QString& at : roots)

@@ -43,6 +43,10 @@ public:
 
     void accept() override;
 
+    /// Where the drive box reads the mount table from (readMountInfo when unset). Test seam.
+    using MountTable = std::function<std::string()>;
+    static void setMountTable(MountTable table);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;

@@ -211,8 +211,9 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         if (auto* button = qobject_cast<QPushButton*>(focusWidget());
             button && button->isEnabled() && button->focusPolicy() != Qt::NoFocus) {
-            button->click();
             event->accept();
+            if (!event->isAutoRepeat()) // a held key presses once
+                button->click();
             return;
         }
     }

@@ -28,7 +28,20 @@ protected:
     void SetUp() override {
         TempFolderTest::SetUp();
         std::filesystem::current_path(root);
+        // The machine's own mounts stay out of these tests.
+        FolderChooser::setMountTable([this] { return mountinfo; });
     }
+    void TearDown() override {
+        FolderChooser::setMountTable({});
+        TempFolderTest::TearDown();
+    }
+    QStringList drives(const FolderChooser& chooser) const {
+        QStringList items;
+        for (int i = 0; i < chooser.driveBox()->count(); ++i)
+            items << chooser.driveBox()->itemText(i);
+        return items;
+    }
+    std::string mountinfo;
     void touch(const std::string& name) { std::ofstream(root + "/" + name) << "x"; }
 };
 
@@ -93,6 +106,39 @@ TEST_F(ChooserTest, DriveBoxOffersTheRootAndOpensTheChosenDrive) {
     EXPECT_EQ(chooser.directory().absolutePath(), "/");
     EXPECT_EQ(chooser.pathEdit()->text(), "/"); // the path box follows the opened folder
     EXPECT_EQ(QDir::currentPath(), "/");        // and so does the current directory
+}
+
+TEST_F(ChooserTest, DriveBoxListsTheBlockDeviceMountsOfTheKernelsTable) {
+    std::filesystem::create_directory(root + "/usb stick");
+    const std::string usb = root + "/usb\\040stick";
+    mountinfo = "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+                "23 22 0:21 / /proc rw - proc proc rw\n"
+                "24 22 0:22 / /run rw shared:5 - tmpfs tmpfs rw,size=1g\n"
+                "25 22 8:2 / /boot/efi rw - vfat /dev/sda2 rw\n"
+                "26 22 0:40 / /mnt/remote rw - fuse.sshfs user@host:/srv rw\n"
+                "27 22 8:17 / " +
+                usb +
+                " rw,nosuid shared:9 master:3 - exfat /dev/sdb1 rw\n"
+                "28 22 8:3 / /home rw - btrfs /dev/sda3 rw\n"
+                "29 22 8:3 /sub /home rw - btrfs /dev/sda3 rw\n" // mounted over: once
+                "30 22 8:4 / /broken\n"                          // cut short
+                "31 22 8:5 / /boot rw - ext4 /dev/sda5 rw\n";
+    FolderChooser chooser(QString::fromStdString(root), [] { return true; });
+    EXPECT_EQ(drives(chooser),
+              QStringList({"/", QString::fromStdString(root + "/usb stick"), "/home"}));
+
+    // a drive opens like any folder, spaces in its name and all
+    emit chooser.driveBox()->activated(1);
+    EXPECT_EQ(chooser.directory().absolutePath(), QString::fromStdString(root + "/usb stick"));
+    EXPECT_EQ(QDir::currentPath(), QString::fromStdString(root + "/usb stick"));
+}
+
+TEST_F(ChooserTest, AnUnreadableMountTableLeavesTheRootAlone) {
+    for (const std::string& table : {std::string(), std::string("garbage\n\n- - -\n")}) {
+        mountinfo = table;
+        FolderChooser chooser(QString::fromStdString(root), [] { return true; });
+        EXPECT_EQ(drives(chooser), QStringList({"/"})) << table;
+    }
 }
 
 TEST_F(ChooserTest, PathBoxHoldsTheSelectedFoldersFullPathAllSelected) {

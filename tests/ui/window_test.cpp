@@ -48,6 +48,10 @@ TEST_F(WindowTest, ReturnPressesTheFocusedButtonAsSpaceDoes) {
     f.Button4->setFocus(Qt::TabFocusReason);
     QTest::keyClick(f.Button4, Qt::Key_Enter); // the keypad's
     EXPECT_EQ(page(), "list");
+    f.Button6->click();
+    f.Edit4->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(f.Edit4, Qt::Key_Return); // in a text box Return presses nothing
+    EXPECT_EQ(page(), "editor");
 }
 
 TEST(WindowPlace, OpensWhollyOnTheScreenWheneverItFits) {
