@@ -193,28 +193,24 @@ bool runningAsRoot() {
     return ::geteuid() == 0;
 }
 
-bool BlockFile::flush() {
+bool BlockFile::flushOnce(bool dataOnly) {
     if (fd_ < 0) {
         setPendingIo(notOpen);
         return false;
     }
-    if (flushCall(fd_, true) != 0) {
+    if (flushCall(fd_, dataOnly) != 0) {
         setPendingErrno(errno);
         return false;
     }
     return true;
 }
 
+bool BlockFile::flush() {
+    return flushOnce(true);
+}
+
 bool BlockFile::flushWhole() {
-    if (fd_ < 0) {
-        setPendingIo(notOpen);
-        return false;
-    }
-    if (flushCall(fd_, false) != 0) {
-        setPendingErrno(errno);
-        return false;
-    }
-    return true;
+    return flushOnce(false);
 }
 
 bool BlockFile::close() {

@@ -77,6 +77,7 @@ public:
 private:
     friend class FolderHandle;
     bool checkRegular(); ///< closes and refuses what is not a regular file
+    bool flushOnce(bool dataOnly);
     std::string path_;
     int fd_ = -1;
     bool notRegular_ = false;

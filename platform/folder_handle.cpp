@@ -271,34 +271,26 @@ std::optional<PathStatus> FolderHandle::status(const std::string& name) const {
     return pathStatusOf(st);
 }
 
-bool FolderHandle::openRead(BlockFile& file, const std::string& name) const {
+bool FolderHandle::openExistingFile(BlockFile& file, const std::string& name, int access) const {
     if (fd_ < 0)
         return failClosed(name);
     if (file.fd_ >= 0)
         ::close(std::exchange(file.fd_, -1));
     file.notRegular_ = false;
     file.fd_ = retried([&] {
-        return ::openat(fd_, name.c_str(),
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        return ::openat(fd_, name.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     });
     if (file.fd_ < 0)
         return fail(name);
     return file.checkRegular();
 }
 
+bool FolderHandle::openRead(BlockFile& file, const std::string& name) const {
+    return openExistingFile(file, name, O_RDONLY);
+}
+
 bool FolderHandle::openWrite(BlockFile& file, const std::string& name) const {
-    if (fd_ < 0)
-        return failClosed(name);
-    if (file.fd_ >= 0)
-        ::close(std::exchange(file.fd_, -1));
-    file.notRegular_ = false;
-    file.fd_ = retried([&] {
-        return ::openat(fd_, name.c_str(),
-                        O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    });
-    if (file.fd_ < 0)
-        return fail(name);
-    return file.checkRegular();
+    return openExistingFile(file, name, O_WRONLY);
 }
 
 bool FolderHandle::createNew(BlockFile& file, const std::string& name, mode_t mode) const {

@@ -116,6 +116,8 @@ private:
     /// false with the code pending.
     template <typename Open> bool adopt(Open open);
     bool fail(const std::string& name, bool folderOperation = false) const;
+    /// openRead and openWrite: `access` O_RDONLY or O_WRONLY.
+    bool openExistingFile(BlockFile& file, const std::string& name, int access) const;
     /// A folder that could not be opened fails each entry as the open failed.
     bool failClosed(const std::string& name, bool folderOperation = false) const;
     int fd_ = -1;
