@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <optional>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -39,13 +39,12 @@ bool holdsHoles(int fd) {
 
 bool roomForCopy(const FolderHandle& targetFolder, const FileStatus& status) {
     struct statvfs space {};
-    struct stat folder {};
-    if (::fstatvfs(targetFolder.fd(), &space) != 0 || space.f_blocks == 0 ||
-        ::fstat(targetFolder.fd(), &folder) != 0)
+    const std::optional<dev_t> device = targetFolder.device(); // known once per folder
+    if (::fstatvfs(targetFolder.fd(), &space) != 0 || space.f_blocks == 0 || !device)
         return true; // a share that tells no sizes: the write itself will say
     std::int64_t needed = status.size;
     if (holdsHoles(targetFolder.fd()))
-        needed = folder.st_dev == status.device ? 0 : std::min(status.size, status.allocated);
+        needed = *device == status.device ? 0 : std::min(status.size, status.allocated);
     const auto free = static_cast<long double>(space.f_bavail) * space.f_frsize;
     return needed <= free;
 }
